@@ -1,0 +1,29 @@
+#pragma once
+
+class MailboxState;
+class PopWindow;
+class Pop3Control;
+class TickSource;
+
+// One mailbox check from request to result ("Check Now", and every automatic check):
+// copies the trimmed server, login and password into the POP3 control, runs it, writes the
+// status and count lines, hands a changed count to the change log, and after a failure
+// sets the next automatic check one minute ahead. Each statement runs under ResumeNext,
+// so nothing escapes to the caller.
+class CheckCycle {
+public:
+    CheckCycle(PopWindow &window, Pop3Control &control, MailboxState &state,
+               const TickSource &ticks);
+
+    void cmdCheck_Click() noexcept;
+    bool isRunning() const { return m_running; }
+
+private:
+    void readCount();
+
+    PopWindow &m_window;
+    Pop3Control &m_control;
+    MailboxState &m_state;
+    const TickSource &m_ticks;
+    bool m_running = false;
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class CheckCycle;
+class MailboxState;
+class PopWindow;
+class TickSource;
+
+// The check scheduler, driven by the main window's 10-second timer Tim2: keeps the hidden
+// countdown Text1 up to date and runs a check once the due tick count has passed; setNext
+// computes the next due tick count from the interval box.
+class Scheduler {
+public:
+    Scheduler(PopWindow &window, MailboxState &state, const TickSource &ticks, CheckCycle &check);
+
+    void Tim2_Timer() noexcept;
+    void setNext();
+
+    // An interval below one minute (or no number at all) becomes "5" in the interval box.
+    static void repairInterval(PopWindow &window);
+    // The countdown text for a remaining time: a blank then the milliseconds, or a minus sign.
+    static QString countdownText(qint64 remainingMs);
+    // The countdown with its last three characters cut off, read as a number again.
+    static QString countdownSeconds(const QString &countdown);
+
+private:
+    PopWindow &m_window;
+    MailboxState &m_state;
+    const TickSource &m_ticks;
+    CheckCycle &m_check;
+};

@@ -1,0 +1,72 @@
+#include "SettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+const QString Organisation = QStringLiteral("MoRvEx");
+const QString Group = QStringLiteral("Settings");
+constexpr QFile::Permissions OwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
+constexpr QFile::Permissions Others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+} // namespace
+
+SettingsStore::SettingsStore()
+    : m_settings(
+          std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, Organisation))
+{
+    m_settings->beginGroup(Group);
+}
+
+SettingsStore::~SettingsStore() = default;
+
+QString SettingsStore::getSetting(const QString &key, const QString &defaultValue) const
+{
+    const QVariant value = m_settings->value(key);
+    if (!value.isValid())
+        return defaultValue;
+    // A hand-edited "a, b" reads back as a list; show it as it stands in the file.
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return value.toString();
+}
+
+void SettingsStore::saveSetting(const QString &key, const QString &value)
+{
+    m_settings->setValue(key, value);
+}
+
+bool SettingsStore::commit()
+{
+    const QString path = fileName();
+    // Create the file owner-only before the first write so the password is never readable
+    // by others, not even for a moment.
+    if (!QFileInfo::exists(path)) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.setPermissions(OwnerOnly);
+    }
+    m_settings->sync();
+    restrictPermissions();
+    return m_settings->status() == QSettings::NoError && QFileInfo::exists(path);
+}
+
+bool SettingsStore::readable() const
+{
+    return m_settings->status() == QSettings::NoError;
+}
+
+QString SettingsStore::fileName() const
+{
+    return m_settings->fileName();
+}
+
+void SettingsStore::restrictPermissions() const
+{
+    const QString path = fileName();
+    if (QFileInfo::exists(path) && (QFile::permissions(path) & Others))
+        QFile::setPermissions(path, OwnerOnly);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <memory>
+
+// The per-user settings store: organisation "MoRvEx", group "Settings", native format
+// (on Linux $XDG_CONFIG_HOME/MoRvEx.conf). Every value is text and round-trips exactly,
+// characters 0 and 255 included. The file is kept readable by its owner only, since it
+// holds the (merely complemented) password.
+class SettingsStore {
+public:
+    SettingsStore();
+    ~SettingsStore();
+
+    // The stored text, or defaultValue when the key is absent; a key stored with an empty
+    // value gives the empty text.
+    QString getSetting(const QString &key, const QString &defaultValue) const;
+    void saveSetting(const QString &key, const QString &value);
+
+    // Writes what saveSetting() queued. False when the file could not be written.
+    bool commit();
+    // False when the file exists but could not be read or parsed.
+    bool readable() const;
+    QString fileName() const;
+
+private:
+    void restrictPermissions() const;
+
+    std::unique_ptr<QSettings> m_settings;
+};

@@ -1,4 +1,9 @@
-int main()
+#include "Main.h"
+#include "MorvexApplication.h"
+
+int main(int argc, char **argv)
 {
-    return 0;
+    MorvexApplication::preferX11();
+    MorvexApplication app(argc, argv);
+    return Main(app);
 }

@@ -1,0 +1,311 @@
+#include "frmPop.h"
+
+#include "MessageBox.h"
+#include "SingleInstance.h"
+#include "mail/ChangeLog.h"
+#include "mail/GeneralDate.h"
+#include "mail/Tarvik.h"
+#include "mail/TickSource.h"
+#include "settings/SettingsStore.h"
+#include "settings/WindowSettings.h"
+#include "ui/Forms.h"
+#include "ui/FrmNotify.h"
+#include "ui/Pictures.h"
+#include "ui/PopLayout.h"
+#include "ui/Shape.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+
+frmPop::frmPop()
+    : frmPop(Services{})
+{
+}
+
+frmPop::frmPop(Services services)
+    : m_services(withDefaults(std::move(services)))
+    , m_check(*this, *m_services.control, m_fields, *m_services.ticks)
+    , m_scheduler(*this, m_fields, *m_services.ticks, m_check)
+{
+    createControls();
+    layoutPopWindow(*this);
+}
+
+frmPop::~frmPop()
+{
+    remTaskbar();
+}
+
+frmPop::Services frmPop::withDefaults(Services services)
+{
+    if (!services.control)
+        services.control = std::make_unique<Tarvik>();
+    if (!services.ticks)
+        services.ticks = std::make_shared<SystemTicks>();
+    if (!services.guard)
+        services.guard = std::make_shared<SingleInstance>();
+    return services;
+}
+
+void frmPop::createControls()
+{
+    setObjectName(QStringLiteral("frmPop"));
+    Picture1 = new QWidget(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    auto makeShape = [this](const char *name) {
+        auto *shape = new Shape(Picture1);
+        shape->setObjectName(QString::fromLatin1(name));
+        return shape;
+    };
+    // Created back to front, so each one is drawn over the ones before it.
+    Shape1 = makeShape("Shape1");
+    Shape4 = makeShape("Shape4");
+    Shape3 = makeShape("Shape3");
+    Shape2 = makeShape("Shape2");
+    auto makeLabel = [this](const char *name, const QString &caption) {
+        auto *label = new QLabel(caption, Picture1);
+        label->setObjectName(QString::fromLatin1(name));
+        return label;
+    };
+    newLbl = makeLabel("newLbl", QStringLiteral(" Mails In InBox...."));
+    statLbl = makeLabel("statLbl", QStringLiteral(" Status......"));
+    Label1 = makeLabel("Label1", QStringLiteral("Check after every (min)"));
+    Image1 = makeLabel("Image1", QString());
+    Label4 = makeLabel("Label4", QStringLiteral("Close"));
+    Label3 = makeLabel("Label3", QStringLiteral("View Log"));
+    Label2 = makeLabel("Label2", QStringLiteral("Minimise"));
+    auto makeBox = [](QWidget *parent, const char *name, const QString &text) {
+        auto *edit = new QLineEdit(text, parent);
+        edit->setObjectName(QString::fromLatin1(name));
+        // Long passwords and server texts are kept whole (QLineEdit's default cuts at 32767).
+        edit->setMaxLength(std::numeric_limits<int>::max());
+        return edit;
+    };
+    Text1 = makeBox(this, "Text1", QStringLiteral("Timer"));
+    Text1->setVisible(false);
+    Text5 = makeBox(Picture1, "Text5", QStringLiteral("10"));
+    Text4 = makeBox(Picture1, "Text4", QString());
+    Text4->setEchoMode(QLineEdit::Password);
+    Text3 = makeBox(Picture1, "Text3", QStringLiteral("Login"));
+    Text2 = makeBox(Picture1, "Text2", QStringLiteral("Server"));
+    Check1 = new QCheckBox(QStringLiteral("Minimize at startup"), Picture1);
+    Check1->setObjectName(QStringLiteral("Check1"));
+    auto makeButton = [this](const char *name, const QString &caption) {
+        auto *button = new QPushButton(caption, Picture1);
+        button->setObjectName(QString::fromLatin1(name));
+        return button;
+    };
+    cmdCheck = makeButton("cmdCheck", QStringLiteral("Check Now"));
+    cmdSet = makeButton("cmdSet", QStringLiteral("Save"));
+    cmdReSet = makeButton("cmdReSet", QStringLiteral("Reset"));
+    connect(cmdCheck, &QPushButton::clicked, this, &frmPop::cmdCheck_Click);
+    connect(cmdSet, &QPushButton::clicked, this, &frmPop::cmdSet_Click);
+    connect(cmdReSet, &QPushButton::clicked, this, &frmPop::cmdReSet_Click);
+
+    Tim2 = new QTimer(this);
+    Tim2->setObjectName(QStringLiteral("Tim2"));
+    Tim2->setInterval(10000);
+    connect(Tim2, &QTimer::timeout, this, &frmPop::Tim2_Timer);
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1);
+    connect(Timer1, &QTimer::timeout, this, &frmPop::Timer1_Timer);
+}
+
+bool frmPop::Show()
+{
+    if (!m_loaded && !Form_Load())
+        return false;
+    if (m_windowState == 1)
+        showMinimized();
+    else
+        show();
+    return true;
+}
+
+bool frmPop::Form_Load()
+{
+    if (m_services.guard->prevInstance()) {
+        MessageBox::information(QStringLiteral("Morvex Ver1.0"),
+                                QStringLiteral("Morvex Mail Notifier already loaded"));
+        return false;
+    }
+    m_loaded = true;
+    Tim2->start();
+    getDefault();
+    addTaskbar();
+    m_fields.oldCount = 0;
+    m_fields.newCount = 0;
+    Tarvik1().setPoptimeout(30);
+    if (store().getSetting(QStringLiteral("AtStart"), QString()) != u"Min") {
+        showWindow();
+    } else {
+        setCheck1(true);
+        setWindowStateValue(1);
+        Timer1->start();
+    }
+    Image1->setToolTip(QStringLiteral("Morvex Ver %1.%2%3  by Halvern")
+                           .arg(MORVEX_VERSION_MAJOR)
+                           .arg(MORVEX_VERSION_MINOR)
+                           .arg(MORVEX_VERSION_REVISION));
+    return true;
+}
+
+void frmPop::Timer1_Timer()
+{
+    hide();
+    Timer1->stop();
+}
+
+void frmPop::Form_QueryUnload()
+{
+    Forms::notify().unload();
+}
+
+SettingsStore &frmPop::store()
+{
+    if (!m_store)
+        m_store = std::make_unique<SettingsStore>();
+    return *m_store;
+}
+
+void frmPop::getDefault()
+{
+    if (!::getDefault(*this, store()))
+        setStatLbl(QStringLiteral("  ERROR, Settings could not be read."));
+}
+
+void frmPop::cmdSet_Click()
+{
+    Scheduler::repairInterval(*this);
+    setTim2Enabled(false);
+    setNext();
+    setTim2Enabled(true);
+    saveSettings(*this, store());
+    if (!store().commit())
+        setStatLbl(QStringLiteral("  ERROR, Settings could not be saved."));
+}
+
+void frmPop::cmdReSet_Click()
+{
+    getDefault();
+}
+
+void frmPop::cmdCheck_Click()
+{
+    m_check.cmdCheck_Click();
+}
+
+void frmPop::Tim2_Timer()
+{
+    m_scheduler.Tim2_Timer();
+}
+
+void frmPop::setNext()
+{
+    m_scheduler.setNext();
+}
+
+void frmPop::addTaskbar()
+{
+    if (m_trayData)
+        return;
+    m_trayData = new QSystemTrayIcon(morvexIcon(), this);
+    m_trayData->setObjectName(QStringLiteral("trayData"));
+    m_trayData->setToolTip(QStringLiteral("Morvex Mail Notifier."));
+    m_trayData->show();
+}
+
+void frmPop::remTaskbar()
+{
+    if (!m_trayData)
+        return;
+    m_trayData->hide();
+    delete m_trayData;
+}
+
+void frmPop::setWindowStateValue(int state)
+{
+    m_windowState = state;
+    setWindowState(state == 1 ? (windowState() | Qt::WindowMinimized)
+                              : (windowState() & ~Qt::WindowMinimized));
+}
+
+QLineEdit *frmPop::box(Box which) const
+{
+    switch (which) {
+    case Box::Text1:
+        return Text1;
+    case Box::Text2:
+        return Text2;
+    case Box::Text3:
+        return Text3;
+    case Box::Text4:
+        return Text4;
+    case Box::Text5:
+        return Text5;
+    }
+    return Text1;
+}
+
+QString frmPop::text(Box which) const
+{
+    return box(which)->text();
+}
+
+void frmPop::setText(Box which, const QString &text)
+{
+    box(which)->setText(text);
+}
+
+bool frmPop::check1() const
+{
+    return Check1->isChecked();
+}
+
+void frmPop::setCheck1(bool ticked)
+{
+    Check1->setChecked(ticked);
+}
+
+void frmPop::setStatLbl(const QString &caption)
+{
+    statLbl->setText(caption);
+}
+
+void frmPop::setNewLbl(const QString &caption)
+{
+    newLbl->setText(caption);
+}
+
+void frmPop::setCmdCheckEnabled(bool enabled)
+{
+    cmdCheck->setEnabled(enabled);
+}
+
+void frmPop::setTim2Enabled(bool enabled)
+{
+    // Enabling a stopped timer starts a fresh 10-second period; enabling a running one
+    // leaves its period alone.
+    if (!enabled)
+        Tim2->stop();
+    else if (!Tim2->isActive())
+        Tim2->start();
+}
+
+void frmPop::showWindow()
+{
+    show();
+}
+
+void frmPop::logChange()
+{
+    Module1::changeLog().record(changeText(m_fields.newCount, m_fields.oldCount), generalDate());
+    Q_EMIT changeLogged();
+    Forms::notify().unload();
+    Forms::notify().load();
+    Forms::notify().showModeless();
+}

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "mail/CheckCycle.h"
+#include "mail/MailboxState.h"
+#include "mail/PopWindow.h"
+#include "mail/Scheduler.h"
+
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class Pop3Control;
+class SettingsStore;
+class Shape;
+class SingleInstance;
+class TickSource;
+
+// The main window: the settings boxes, the two status lines, "Check Now", the scheduler's
+// timer, the mailbox control and the tray icon. Its handlers keep the names of the events
+// that raise them.
+class frmPop : public QWidget, public PopWindow {
+    Q_OBJECT
+public:
+    struct Services {
+        std::unique_ptr<Pop3Control> control;  // default: the real POP3 client
+        std::shared_ptr<TickSource> ticks;     // default: the system's boot clock
+        std::shared_ptr<SingleInstance> guard; // default: this user's lock file
+    };
+
+    frmPop();
+    explicit frmPop(Services services);
+    ~frmPop() override; // Form_Terminate
+
+    // Loads the window (Form_Load) and shows it in the state the load left. False when the
+    // program is to end at once because another copy is running.
+    bool Show();
+
+    // Start-up and shutdown.
+    bool Form_Load();
+    void Timer1_Timer();
+    void Form_QueryUnload();
+
+    // Handlers of the controls.
+    void cmdCheck_Click();
+    void cmdSet_Click();
+    void cmdReSet_Click();
+    void Tim2_Timer();
+
+    void setNext();
+    void getDefault();
+    void addTaskbar();
+    void remTaskbar();
+
+    // 0 normal, 1 minimised.
+    int windowStateValue() const { return m_windowState; }
+    void setWindowStateValue(int state);
+
+    // The instance fields the check path shares.
+    MailboxState &fields() { return m_fields; }
+    const MailboxState &fields() const { return m_fields; }
+    Pop3Control &Tarvik1() { return *m_services.control; }
+    QSystemTrayIcon *trayData() const { return m_trayData; }
+
+    // PopWindow
+    QString text(Box box) const override;
+    void setText(Box box, const QString &text) override;
+    bool check1() const override;
+    void setCheck1(bool ticked) override;
+    void setStatLbl(const QString &caption) override;
+    void setNewLbl(const QString &caption) override;
+    void setCmdCheckEnabled(bool enabled) override;
+    void setTim2Enabled(bool enabled) override;
+    void showWindow() override;
+    void logChange() override;
+
+    // The controls, named as their objectName.
+    QLineEdit *Text1;
+    QLineEdit *Text2;
+    QLineEdit *Text3;
+    QLineEdit *Text4;
+    QLineEdit *Text5;
+    QCheckBox *Check1;
+    QPushButton *cmdCheck;
+    QPushButton *cmdSet;
+    QPushButton *cmdReSet;
+    QLabel *statLbl;
+    QLabel *newLbl;
+    QLabel *Label1;
+    QLabel *Label2;
+    QLabel *Label3;
+    QLabel *Label4;
+    QLabel *Image1;
+    QWidget *Picture1;
+    Shape *Shape1;
+    Shape *Shape2;
+    Shape *Shape3;
+    Shape *Shape4;
+    QTimer *Tim2;
+    QTimer *Timer1;
+
+Q_SIGNALS:
+    // A change was recorded in the change log.
+    void changeLogged();
+
+private:
+    static Services withDefaults(Services services);
+    QLineEdit *box(Box box) const;
+    void createControls();
+    SettingsStore &store();
+
+    Services m_services;
+    std::unique_ptr<SettingsStore> m_store;
+    MailboxState m_fields;
+    CheckCycle m_check;
+    Scheduler m_scheduler;
+    QPointer<QSystemTrayIcon> m_trayData;
+    int m_windowState = 0;
+    bool m_loaded = false;
+};

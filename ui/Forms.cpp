@@ -1,0 +1,9 @@
+#include "Forms.h"
+
+#include "FrmNotify.h"
+
+FormSlot<FrmNotify> &Forms::notify()
+{
+    static FormSlot<FrmNotify> slot;
+    return slot;
+}

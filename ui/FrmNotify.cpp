@@ -1,0 +1,149 @@
+#include "FrmNotify.h"
+
+#include "Forms.h"
+#include "Module1.h"
+#include "Pictures.h"
+#include "mail/ChangeLog.h"
+
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace {
+
+QFont makeFont(const QString &family, qreal points, bool bold = false)
+{
+    QFont f(family);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+QLabel *greyLabel(QWidget *parent, const char *name, const QString &text, const QFont &f)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setFont(f);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, QColor(224, 224, 224));
+    label->setPalette(palette);
+    return label;
+}
+
+} // namespace
+
+FrmNotify::FrmNotify()
+    : FrmNotify(Module1::changeLog())
+{
+}
+
+FrmNotify::FrmNotify(const ChangeLog &log)
+    : QDialog(nullptr, Qt::Tool | Qt::FramelessWindowHint)
+    , m_log(log)
+{
+    setObjectName(QStringLiteral("FrmNotify"));
+    setWindowIcon(morvexIcon());
+    setFixedSize(295, 104);
+
+    // Picture1's children are placed in its inner area, inside the sunken frame.
+    Picture1 = new QFrame(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Picture1->setLineWidth(2);
+    Picture1->setGeometry(3, 3, 290, 82);
+    Picture1->setAutoFillBackground(true);
+    QPalette grey = Picture1->palette();
+    grey.setColor(QPalette::Window, QColor(128, 128, 128));
+    Picture1->setPalette(grey);
+    const int inner = Picture1->frameWidth();
+    const QString family = QGuiApplication::font().family();
+
+    Label1 = greyLabel(Picture1, "Label1", QStringLiteral("0 New Messages"), makeFont(family, 18));
+    Label1->setGeometry(41 + inner, 18 + inner, 211, 31);
+    Label2 = greyLabel(Picture1, "Label2", QStringLiteral("[ None at the moment. ]"),
+                       makeFont(family, 9.75));
+    Label2->setGeometry(82 + inner, 48 + inner, 164, 17);
+
+    VScroll1 = new QScrollBar(Qt::Vertical, Picture1);
+    VScroll1->setObjectName(QStringLiteral("VScroll1"));
+    VScroll1->setGeometry(263 + inner, 10 + inner, 15, 59);
+    VScroll1->setRange(1, 1);
+    VScroll1->setValue(1);
+    VScroll1->setSingleStep(1);
+    VScroll1->setPageStep(1);
+    VScroll1->setTracking(false); // the texts follow the thumb when it is released
+    connect(VScroll1, &QScrollBar::valueChanged, this, &FrmNotify::VScroll1_Change);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(500);
+    connect(Timer1, &QTimer::timeout, this, &FrmNotify::Timer1_Timer);
+    Timer1->start();
+
+    Picture2 = new QFrame(this);
+    Picture2->setObjectName(QStringLiteral("Picture2"));
+    Picture2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Picture2->setLineWidth(2);
+    Picture2->setGeometry(239, 85, 54, 18);
+    cmdClose = new QPushButton(QStringLiteral(" Close"), Picture2);
+    cmdClose->setObjectName(QStringLiteral("cmdClose"));
+    cmdClose->setFont(makeFont(QStringLiteral("Arial"), 6.75, true));
+    cmdClose->setGeometry(Picture2->frameWidth(), Picture2->frameWidth(), 50, 14);
+    cmdClose->setAutoDefault(false);
+    connect(cmdClose, &QPushButton::clicked, this, &FrmNotify::cmdClose_Click);
+
+    Label3 = new QLabel(webAddress(), this);
+    Label3->setObjectName(QStringLiteral("Label3"));
+    Label3->setFont(makeFont(QStringLiteral("Arial"), 6.75));
+    Label3->move(5, 91);
+    Label3->adjustSize();
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->geometry().center() - rect().center());
+}
+
+void FrmNotify::Form_Load()
+{
+    const int newest = m_log.logIdx();
+    if (newest < 1)
+        return;
+    VScroll1->setMaximum(newest);
+    showEntry(newest);
+    VScroll1->setValue(VScroll1->maximum());
+}
+
+void FrmNotify::VScroll1_Change()
+{
+    const int row = VScroll1->value();
+    if (row > m_log.logIdx() || row < 1)
+        return;
+    showEntry(row);
+}
+
+void FrmNotify::showEntry(int row)
+{
+    Label1->setText(m_log.logText(row));
+    Label2->setText(QStringLiteral("[ ") + m_log.logTime(row) + QStringLiteral(" ]"));
+}
+
+void FrmNotify::Timer1_Timer()
+{
+    Module1::keepOnTop(this);
+}
+
+void FrmNotify::cmdClose_Click()
+{
+    if (Forms::notify().form() == this)
+        Forms::notify().unload();
+    else
+        QDialog::reject();
+}
+
+void FrmNotify::reject()
+{
+    cmdClose_Click();
+}

@@ -1,0 +1,231 @@
+#include "ScriptedControl.h"
+#include "TestDirs.h"
+#include "app/MorvexApplication.h"
+#include "app/frmPop.h"
+#include "mail/ChangeLog.h"
+#include "ui/Forms.h"
+#include "ui/FrmNotify.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyleOptionSlider>
+#include <QTest>
+
+// The notification window against the change log: what it shows, how it scrolls, and that
+// there is only ever one, also when a change arrives while it runs modally.
+class TestFrmNotify : public QObject {
+    Q_OBJECT
+
+    static void fillLog(int changes)
+    {
+        Module1::changeLog().clear();
+        for (int i = 1; i <= changes; ++i)
+            Module1::changeLog().record(QStringLiteral("%1 New Messages").arg(i),
+                                        QStringLiteral("04/03/2026 13:%1:00").arg(i % 60));
+    }
+
+    static QList<FrmNotify *> visibleNotifications()
+    {
+        QList<FrmNotify *> shown;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *n = qobject_cast<FrmNotify *>(w); n && n->isVisible())
+                shown << n;
+        return shown;
+    }
+
+    // A click in the scroll bar's track above the thumb, as the user does it.
+    static void clickTrackAbove(QScrollBar *bar)
+    {
+        QStyleOptionSlider option;
+        option.initFrom(bar);
+        option.orientation = bar->orientation();
+        option.minimum = bar->minimum();
+        option.maximum = bar->maximum();
+        option.sliderPosition = bar->sliderPosition();
+        option.sliderValue = bar->value();
+        option.singleStep = bar->singleStep();
+        option.pageStep = bar->pageStep();
+        option.subControls = QStyle::SC_All;
+        const QRect page = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                        QStyle::SC_ScrollBarSubPage, bar);
+        QVERIFY(page.isValid() && !page.isEmpty());
+        QTest::mouseClick(bar, Qt::LeftButton, {}, page.center());
+    }
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        Forms::notify().unload();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        Module1::changeLog().clear();
+    }
+
+    void opensOnNewest_data()
+    {
+        QTest::addColumn<int>("changes");
+        QTest::addColumn<QString>("label1");
+        QTest::addColumn<int>("maximum");
+        QTest::newRow("empty log") << 0 << "0 New Messages" << 1;
+        QTest::newRow("one entry") << 1 << "1 New Messages" << 1;
+        QTest::newRow("five") << 5 << "5 New Messages" << 5;
+        QTest::newRow("full") << 100 << "100 New Messages" << 100;
+        QTest::newRow("past full") << 130 << "130 New Messages" << 100;
+    }
+    void opensOnNewest()
+    {
+        QFETCH(int, changes);
+        QFETCH(QString, label1);
+        QFETCH(int, maximum);
+        fillLog(changes);
+        FrmNotify &form = Forms::notify().load();
+        QCOMPARE(form.Label1->text(), label1);
+        QCOMPARE(form.VScroll1->minimum(), 1);
+        QCOMPARE(form.VScroll1->maximum(), maximum);
+        QCOMPARE(form.VScroll1->value(), maximum);
+        if (changes == 0) {
+            QCOMPARE(form.Label2->text(), QStringLiteral("[ None at the moment. ]"));
+        } else {
+            QCOMPARE(form.Label2->text(), QStringLiteral("[ ") +
+                                              Module1::changeLog().logTime(maximum) +
+                                              QStringLiteral(" ]"));
+        }
+        // Scrolling to the top shows the oldest kept entry, never row 0.
+        form.VScroll1->triggerAction(QAbstractSlider::SliderToMinimum);
+        QCOMPARE(form.Label1->text(), changes == 0 ? label1 : Module1::changeLog().logText(1));
+        QCOMPARE(form.VScroll1->value(), 1);
+    }
+
+    void stepsOneEntryAtATime()
+    {
+        fillLog(5);
+        FrmNotify &form = Forms::notify().load();
+        Forms::notify().showModeless();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        form.VScroll1->triggerAction(QAbstractSlider::SliderSingleStepSub); // upper arrow
+        QCOMPARE(form.Label1->text(), QStringLiteral("4 New Messages"));
+        clickTrackAbove(form.VScroll1);
+        QCOMPARE(form.VScroll1->value(), 3);
+        QCOMPARE(form.Label1->text(), QStringLiteral("3 New Messages"));
+        for (int i = 0; i < 10; ++i)
+            form.VScroll1->triggerAction(QAbstractSlider::SliderSingleStepSub);
+        QCOMPARE(form.Label1->text(), QStringLiteral("1 New Messages"));
+    }
+
+    void thumbUpdatesOnRelease()
+    {
+        fillLog(5);
+        FrmNotify &form = Forms::notify().load();
+        form.VScroll1->setSliderDown(true);
+        form.VScroll1->setSliderPosition(2);
+        QCOMPARE(form.Label1->text(), QStringLiteral("5 New Messages"));
+        form.VScroll1->setSliderDown(false);
+        QCOMPARE(form.Label1->text(), QStringLiteral("2 New Messages"));
+    }
+
+    void layout()
+    {
+        FrmNotify &form = Forms::notify().load();
+        QCOMPARE(form.size(), QSize(295, 104));
+        QVERIFY(form.windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY((form.windowFlags() & Qt::WindowType_Mask) == Qt::Tool);
+        QCOMPARE(form.cmdClose->text(), QStringLiteral(" Close"));
+        QCOMPARE(form.Timer1->interval(), 500);
+        QVERIFY(form.Timer1->isActive());
+        QVERIFY(!form.Label3->text().isEmpty());
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        QVERIFY(qAbs(form.geometry().center().x() - screen.center().x()) <= 1);
+        QVERIFY(qAbs(form.geometry().center().y() - screen.center().y()) <= 1);
+    }
+
+    void becomesTopmostWithoutMoving()
+    {
+        FrmNotify &form = Forms::notify().load();
+        Forms::notify().showModeless();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QRect before = form.geometry();
+        QVERIFY(!(form.windowFlags() & Qt::WindowStaysOnTopHint));
+        QTRY_VERIFY_WITH_TIMEOUT(form.windowFlags() & Qt::WindowStaysOnTopHint, 2000);
+        QVERIFY(form.isVisible());
+        QCOMPARE(form.geometry(), before);
+    }
+
+    void closeUnloads()
+    {
+        fillLog(2);
+        QPointer<FrmNotify> form = &Forms::notify().load();
+        Forms::notify().showModeless();
+        QTest::mouseClick(form->cmdClose, Qt::LeftButton);
+        QVERIFY(!Forms::notify().isLoaded());
+        QTRY_VERIFY(form.isNull());
+        QCOMPARE(Module1::changeLog().logIdx(), 2);
+    }
+
+    // A check that finds changed counts replaces the open window each time.
+    void eachChangeReplacesWindow()
+    {
+        TestDirs dirs;
+        frmPop::Services services;
+        auto control = std::make_unique<ScriptedControl>();
+        ScriptedControl &scripted = *control;
+        services.control = std::move(control);
+        frmPop window(std::move(services));
+        scripted.count = 3;
+        window.cmdCheck_Click();
+        QPointer<FrmNotify> first = Forms::notify().form();
+        QVERIFY(first);
+        scripted.count = 5;
+        window.cmdCheck_Click();
+        QCOMPARE(visibleNotifications().size(), 1);
+        QCOMPARE(visibleNotifications().first()->Label1->text(), QStringLiteral("2 New Messages"));
+        QTRY_VERIFY(first.isNull());
+        window.Form_QueryUnload();
+        QVERIFY(!Forms::notify().isLoaded());
+    }
+
+    // "View Log" shows the window modally; a check that logs a change meanwhile closes it,
+    // and only after its modal loop has returned is it deleted.
+    void changeWhileModal()
+    {
+        TestDirs dirs;
+        frmPop::Services services;
+        auto control = std::make_unique<ScriptedControl>();
+        ScriptedControl &scripted = *control;
+        services.control = std::move(control);
+        frmPop window(std::move(services));
+        scripted.count = 1;
+        window.cmdCheck_Click();
+
+        Forms::notify().unload();
+        QPointer<FrmNotify> modal = &Forms::notify().load();
+        bool changed = false;
+        QTimer::singleShot(200, &window, [&] {
+            QVERIFY(modal && modal->isVisible());
+            scripted.count = 4;
+            window.cmdCheck_Click();
+            changed = true;
+            QVERIFY(modal); // closed, not yet deleted: its loop has not returned
+        });
+        QTimer::singleShot(5000, [&] { // a safety net; the change must end the loop first
+            if (Forms::notify().form() == modal)
+                Forms::notify().unload();
+        });
+        Forms::notify().showModal();
+        QVERIFY(changed);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(modal.isNull());
+        const auto shown = visibleNotifications();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.first()->Label1->text(), QStringLiteral("3 New Messages"));
+        QVERIFY(!shown.first()->isModal());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    MorvexApplication app(argc, argv);
+    TestFrmNotify test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_frmnotify.moc"

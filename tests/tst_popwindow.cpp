@@ -1,0 +1,303 @@
+#include "FakeTicks.h"
+#include "ScriptedControl.h"
+#include "TestDirs.h"
+#include "app/MessageBox.h"
+#include "app/MorvexApplication.h"
+#include "app/SingleInstance.h"
+#include "app/frmPop.h"
+#include "mail/ChangeLog.h"
+#include "settings/FlipChars.h"
+#include "settings/SettingsStore.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+// The main window as a user meets it: its controls, start-up, the buttons and the
+// settings, offscreen.
+class TestPopWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestDirs> m_dirs;
+    std::shared_ptr<FakeTicks> m_ticks;
+    ScriptedControl *m_control = nullptr;
+    QStringList m_boxes; // message boxes shown, "title|prompt"
+
+    std::unique_ptr<frmPop> makeWindow()
+    {
+        frmPop::Services services;
+        auto control = std::make_unique<ScriptedControl>();
+        m_control = control.get();
+        services.control = std::move(control);
+        m_ticks = std::make_shared<FakeTicks>(50000);
+        services.ticks = m_ticks;
+        return std::make_unique<frmPop>(std::move(services));
+    }
+
+    static void store(const QList<QPair<QString, QString>> &values)
+    {
+        SettingsStore store;
+        for (const auto &[key, value] : values)
+            store.saveSetting(key, value);
+        QVERIFY(store.commit());
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dirs = std::make_unique<TestDirs>();
+        m_boxes.clear();
+        MessageBox::setHandler([this](const QString &title, const QString &prompt) {
+            m_boxes << title + u'|' + prompt;
+        });
+        Module1::changeLog().clear();
+    }
+    void cleanup()
+    {
+        MessageBox::setHandler({});
+        m_dirs.reset();
+    }
+
+    void designState_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("visible");
+        QTest::newRow("Text1") << "Text1"
+                               << "Timer" << false;
+        QTest::newRow("Text2") << "Text2"
+                               << "Server" << true;
+        QTest::newRow("Text3") << "Text3"
+                               << "Login" << true;
+        QTest::newRow("Text4") << "Text4"
+                               << "" << true;
+        QTest::newRow("Text5") << "Text5"
+                               << "10" << true;
+        QTest::newRow("Check1") << "Check1"
+                                << "Minimize at startup" << true;
+        QTest::newRow("cmdCheck") << "cmdCheck"
+                                  << "Check Now" << true;
+        QTest::newRow("cmdSet") << "cmdSet"
+                                << "Save" << true;
+        QTest::newRow("cmdReSet") << "cmdReSet"
+                                  << "Reset" << true;
+        QTest::newRow("statLbl") << "statLbl"
+                                 << " Status......" << true;
+        QTest::newRow("newLbl") << "newLbl"
+                                << " Mails In InBox...." << true;
+        QTest::newRow("Label1") << "Label1"
+                                << "Check after every (min)" << true;
+        QTest::newRow("Label2") << "Label2"
+                                << "Minimise" << true;
+        QTest::newRow("Label3") << "Label3"
+                                << "View Log" << true;
+        QTest::newRow("Label4") << "Label4"
+                                << "Close" << true;
+    }
+    void designState()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        QFETCH(bool, visible);
+        auto window = makeWindow();
+        QWidget *control = window->findChild<QWidget *>(name);
+        QVERIFY(control);
+        QString shown;
+        if (auto *edit = qobject_cast<QLineEdit *>(control))
+            shown = edit->text();
+        else if (auto *button = qobject_cast<QAbstractButton *>(control))
+            shown = button->text();
+        else if (auto *label = qobject_cast<QLabel *>(control))
+            shown = label->text();
+        QCOMPARE(shown, text);
+        QCOMPARE(control->isVisibleTo(window.get()), visible);
+        QCOMPARE(window->Text4->echoMode(), QLineEdit::Password);
+        QVERIFY(!window->Check1->isChecked());
+        QCOMPARE(window->Tim2->interval(), 10000);
+        QCOMPARE(window->Timer1->interval(), 1);
+        QVERIFY(!window->Timer1->isActive());
+    }
+
+    void firstStart()
+    {
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->windowStateValue(), 0);
+        QCOMPARE(window->Text2->text(), QStringLiteral("Server"));
+        QCOMPARE(window->Text3->text(), QStringLiteral("Login"));
+        QCOMPARE(window->Text4->text(), QString());
+        QCOMPARE(window->Text5->text(), QStringLiteral("5"));
+        QVERIFY(window->trayData());
+        QCOMPARE(window->trayData()->toolTip(), QStringLiteral("Morvex Mail Notifier."));
+        QCOMPARE(window->Image1->toolTip(), QStringLiteral("Morvex Ver 1.019  by Halvern"));
+        QCOMPARE(m_control->timeout, 30);
+        QVERIFY(window->Tim2->isActive());
+        QCOMPARE(window->fields().nextTick, 0);
+        QVERIFY(m_boxes.isEmpty());
+    }
+
+    void minimisedStart()
+    {
+        store({{"AtStart", "Min"}});
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        QVERIFY(window->Check1->isChecked());
+        QCOMPARE(window->windowStateValue(), 1);
+        QVERIFY(window->trayData());
+        QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 2000);
+        QVERIFY(!window->Timer1->isActive());
+    }
+
+    void secondCopyRefused()
+    {
+        SingleInstance first; // another copy holds this user's lock
+        QVERIFY(!first.prevInstance());
+        store({{"Server", "pop.example.org"}});
+        auto window = makeWindow();
+        QVERIFY(!window->Show());
+        QCOMPARE(m_boxes, QStringList{"Morvex Ver1.0|Morvex Mail Notifier already loaded"});
+        QCOMPARE(window->Text2->text(), QStringLiteral("Server")); // settings untouched
+        QVERIFY(!window->trayData());
+        QVERIFY(!window->isVisible());
+        QVERIFY(!window->Tim2->isActive());
+    }
+
+    void checkNowShowsResult()
+    {
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        window->Text2->setText(QStringLiteral(" pop.example.org "));
+        m_control->count = 3;
+        m_control->status = QStringLiteral("Mailbox checked.");
+        QSignalSpy logged(window.get(), &frmPop::changeLogged);
+        QTest::mouseClick(window->cmdCheck, Qt::LeftButton);
+        QCOMPARE(m_control->host, QStringLiteral("pop.example.org"));
+        QCOMPARE(window->statLbl->text(), QStringLiteral("   Mailbox checked."));
+        QVERIFY(window->newLbl->text().startsWith(QStringLiteral("  3 Mails In InBox  [ ")));
+        QCOMPARE(Module1::changeLog().logIdx(), 1);
+        QCOMPARE(Module1::changeLog().logText(1), QStringLiteral("3 New Messages"));
+        QCOMPARE(logged.count(), 1);
+        QVERIFY(window->cmdCheck->isEnabled());
+    }
+
+    void enterInAnyBoxChecks_data()
+    {
+        QTest::addColumn<QString>("box");
+        for (const char *name : {"Text2", "Text3", "Text4", "Text5"})
+            QTest::newRow(name) << name;
+    }
+    void enterInAnyBoxChecks()
+    {
+        QFETCH(QString, box);
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        auto *edit = window->findChild<QLineEdit *>(box);
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(m_control->checks, 1);
+    }
+
+    void saveStoresAndRestartsSchedule_data()
+    {
+        QTest::addColumn<QString>("interval");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<qint64>("ahead");
+        QTest::newRow("0") << "0"
+                           << "5" << qint64(300000);
+        QTest::newRow("-3") << "-3"
+                            << "5" << qint64(300000);
+        QTest::newRow("letters") << "soon"
+                                 << "5" << qint64(300000);
+        QTest::newRow("2.5") << "2.5"
+                             << "2.5" << qint64(150000);
+        QTest::newRow("7 and a word") << "7 min"
+                                      << "7 min" << qint64(420000);
+    }
+    void saveStoresAndRestartsSchedule()
+    {
+        QFETCH(QString, interval);
+        QFETCH(QString, stored);
+        QFETCH(qint64, ahead);
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        window->Text2->setText(QStringLiteral("  pop.example.org "));
+        window->Text4->setText(QStringLiteral("pw"));
+        window->Text5->setText(interval);
+        window->Check1->setChecked(true);
+        m_ticks->set(123456);
+        QTest::mouseClick(window->cmdSet, Qt::LeftButton);
+        QCOMPARE(window->Text5->text(), stored);
+        QCOMPARE(window->Text2->text(), QStringLiteral("  pop.example.org ")); // box unchanged
+        QCOMPARE(window->fields().nextTick, 123456 + ahead);
+        QVERIFY(window->Tim2->isActive());
+        SettingsStore check;
+        QCOMPARE(check.getSetting("Server", {}), QStringLiteral("pop.example.org"));
+        QCOMPARE(check.getSetting("Pass", {}), flipChars(QStringLiteral("pw")));
+        QCOMPARE(check.getSetting("Interval", {}), stored);
+        QCOMPARE(check.getSetting("AtStart", {}), QStringLiteral("Min"));
+        QCOMPARE(window->statLbl->text(), QStringLiteral(" Status......"));
+    }
+
+    void failedSaveSaysSo()
+    {
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        // The configuration directory cannot be made: a file stands in its way.
+        QDir(m_dirs->configDir()).removeRecursively();
+        QFile blocker(m_dirs->configDir());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QTest::mouseClick(window->cmdSet, Qt::LeftButton);
+        QCOMPARE(window->statLbl->text(), QStringLiteral("  ERROR, Settings could not be saved."));
+    }
+
+    void resetReloadsWithoutRestart()
+    {
+        store({{"Server", "stored.example.org"}, {"Interval", "3"}});
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        window->fields().nextTick = 999;
+        window->Text2->setText(QStringLiteral("edited"));
+        window->Check1->setChecked(true);
+        QTest::mouseClick(window->cmdReSet, Qt::LeftButton);
+        QCOMPARE(window->Text2->text(), QStringLiteral("stored.example.org"));
+        QCOMPARE(window->Text5->text(), QStringLiteral("3"));
+        QVERIFY(window->Check1->isChecked());
+        QCOMPARE(window->fields().nextTick, 999);
+    }
+
+    void escapedErrorBecomesStatus()
+    {
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        auto *app = qobject_cast<MorvexApplication *>(qApp);
+        QVERIFY(app);
+        app->setStatusSink([&](const QString &text) { window->setStatLbl(text); });
+        struct Thrower : QObject {
+            bool event(QEvent *) override { throw std::runtime_error("Disk on fire"); }
+        } thrower;
+        QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+        QCoreApplication::processEvents();
+        QCOMPARE(window->statLbl->text(), QStringLiteral("  ERROR, Disk on fire"));
+        app->setStatusSink({});
+    }
+
+    void longPasswordKeptWhole()
+    {
+        auto window = makeWindow();
+        window->Text4->setText(QString(40000, u'x'));
+        QCOMPARE(window->Text4->text().size(), 40000);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    MorvexApplication app(argc, argv);
+    TestPopWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_popwindow.moc"

@@ -18,6 +18,7 @@ enum : int {
     NetworkError = 10,     // any other socket failure
     NoData = 11,           // connected, but the server never sent its greeting
     Cancelled = 12,        // the program is ending while a check runs
+    Busy = 13,             // a check is running (also: popCheck called while one runs)
     LoginRefused = 15,     // -ERR to USER or PASS
 };
 }

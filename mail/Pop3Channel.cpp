@@ -1,0 +1,214 @@
+#include "Pop3Channel.h"
+
+#include <QEventLoop>
+#include <QSslSocket>
+#include <QTimer>
+
+namespace {
+
+// Qt keeps at most this much unread input per socket; lines are taken from it one at a
+// time, so a server that floods us cannot grow memory without bound.
+constexpr qint64 socketReadBuffer = 16 * 1024;
+
+bool isUnsafeLine(const QByteArray &line)
+{
+    return line.contains('\r') || line.contains('\n') || line.contains('\0');
+}
+
+} // namespace
+
+Pop3Channel::Pop3Channel(QObject *parent)
+    : QObject(parent)
+    , m_socket(new QSslSocket(this))
+    , m_timer(new QTimer(this))
+{
+    m_socket->setReadBufferSize(socketReadBuffer);
+    m_timer->setSingleShot(true);
+
+    connect(m_timer, &QTimer::timeout, this, &Pop3Channel::wake);
+    connect(m_socket, &QAbstractSocket::connected, this, &Pop3Channel::wake);
+    connect(m_socket, &QAbstractSocket::disconnected, this, &Pop3Channel::wake);
+    connect(m_socket, &QAbstractSocket::stateChanged, this, &Pop3Channel::wake);
+    connect(m_socket, &QAbstractSocket::errorOccurred, this, &Pop3Channel::wake);
+    connect(m_socket, &QIODevice::readyRead, this, &Pop3Channel::wake);
+    connect(m_socket, &QIODevice::bytesWritten, this, &Pop3Channel::wake);
+}
+
+Pop3Channel::~Pop3Channel()
+{
+    // No signal of the dying socket may reach this half-destroyed object.
+    m_socket->disconnect(this);
+    m_socket->abort();
+}
+
+void Pop3Channel::wake()
+{
+    m_woken = true;
+    if (m_loop)
+        m_loop->quit();
+}
+
+void Pop3Channel::cancel()
+{
+    m_cancelled = true;
+    if (m_loop)
+        m_loop->quit();
+}
+
+bool Pop3Channel::isConnected() const
+{
+    return m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+QString Pop3Channel::errorString() const
+{
+    return m_socket->errorString();
+}
+
+Pop3Channel::Result Pop3Channel::waitFor(const Check &check, QDeadlineTimer deadline)
+{
+    for (;;) {
+        if (m_cancelled)
+            return Result::Cancelled;
+        if (const std::optional<Result> done = check())
+            return *done;
+        if (deadline.hasExpired())
+            return Result::TimedOut;
+
+        // A coarse timer may fire a little early; the loop then simply waits again for
+        // what is left.
+        m_timer->start(int(qBound(qint64(1), deadline.remainingTime(), qint64(24 * 3600 * 1000))));
+        QEventLoop loop;
+        m_loop = &loop;
+        m_woken = false;
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        m_loop = nullptr;
+        m_timer->stop();
+
+        // Only the timer, the socket and cancel() end this loop. If it ended without any
+        // of them, QCoreApplication::exit() (or QThread::exit()) told every loop to quit;
+        // once that happened, exec() returns at once until the main loop is left, so
+        // waiting on would spin. End the conversation instead.
+        if (!m_woken)
+            m_cancelled = true;
+    }
+}
+
+Pop3Channel::Result Pop3Channel::socketFailure() const
+{
+    switch (m_socket->error()) {
+    case QAbstractSocket::HostNotFoundError:
+        return Result::HostNotFound;
+    case QAbstractSocket::ConnectionRefusedError:
+        return Result::Refused;
+    case QAbstractSocket::SocketTimeoutError:
+        return Result::TimedOut;
+    case QAbstractSocket::RemoteHostClosedError:
+        return Result::Closed;
+    default:
+        return Result::Failed;
+    }
+}
+
+Pop3Channel::Result Pop3Channel::open(const QString &host, quint16 port, QDeadlineTimer deadline)
+{
+    m_buffer.clear();
+    m_socket->abort();
+    if (m_cancelled)
+        return Result::Cancelled;
+    // Plain TCP for now; connectToHostEncrypted() on the same socket gives implicit TLS.
+    m_socket->connectToHost(host, port);
+    const Result result = waitFor(
+        [this]() -> std::optional<Result> {
+            switch (m_socket->state()) {
+            case QAbstractSocket::ConnectedState:
+                return Result::Ok;
+            case QAbstractSocket::UnconnectedState:
+                return socketFailure();
+            default:
+                return std::nullopt;
+            }
+        },
+        deadline);
+    if (result != Result::Ok)
+        m_socket->abort();
+    return result;
+}
+
+void Pop3Channel::pull()
+{
+    while (m_buffer.size() < MaxLine && m_socket->bytesAvailable() > 0) {
+        const QByteArray chunk = m_socket->read(MaxLine - m_buffer.size());
+        if (chunk.isEmpty())
+            break;
+        m_buffer += chunk;
+    }
+}
+
+Pop3Channel::Result Pop3Channel::readLine(QByteArray *line, QDeadlineTimer deadline)
+{
+    return waitFor(
+        [this, line]() -> std::optional<Result> {
+            // m_buffer never holds more than MaxLine octets, so a line end found in it
+            // always closes a line that is short enough.
+            pull();
+            const qsizetype end = m_buffer.indexOf('\n');
+            if (end >= 0) {
+                qsizetype length = end;
+                if (length > 0 && m_buffer.at(length - 1) == '\r')
+                    --length;
+                *line = m_buffer.left(length);
+                m_buffer.remove(0, end + 1);
+                return Result::Ok;
+            }
+            if (m_buffer.size() >= MaxLine)
+                return Result::TooLong;
+            if (m_socket->state() != QAbstractSocket::ConnectedState &&
+                m_socket->bytesAvailable() == 0)
+                return Result::Closed;
+            return std::nullopt;
+        },
+        deadline);
+}
+
+Pop3Channel::Result Pop3Channel::writeLine(const QByteArray &line, QDeadlineTimer deadline)
+{
+    if (isUnsafeLine(line))
+        return Result::Failed;
+    if (m_cancelled)
+        return Result::Cancelled;
+    if (!isConnected())
+        return Result::Closed;
+    if (m_socket->write(line + "\r\n") < 0)
+        return Result::Closed;
+    return waitFor(
+        [this]() -> std::optional<Result> {
+            if (!isConnected())
+                return Result::Closed;
+            if (m_socket->bytesToWrite() == 0)
+                return Result::Ok;
+            return std::nullopt;
+        },
+        deadline);
+}
+
+void Pop3Channel::close(QDeadlineTimer deadline)
+{
+    if (!m_cancelled && m_socket->state() != QAbstractSocket::UnconnectedState) {
+        m_socket->disconnectFromHost();
+        waitFor(
+            [this]() -> std::optional<Result> {
+                if (m_socket->state() == QAbstractSocket::UnconnectedState)
+                    return Result::Ok;
+                return std::nullopt;
+            },
+            deadline);
+    }
+    abort();
+}
+
+void Pop3Channel::abort()
+{
+    m_socket->abort();
+    m_buffer.clear();
+}

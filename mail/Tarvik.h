@@ -1,0 +1,68 @@
+#pragma once
+
+#include "Pop3Control.h"
+
+#include <memory>
+
+class Pop3Channel;
+
+// The main window's mailbox control: checks a POP3 mailbox (greeting, USER, PASS, STAT,
+// QUIT) and reports a result code from Pop3Codes.h, a one-line status and the message
+// count. popCheck() blocks its caller but keeps the event loop turning (user input
+// excluded), so the window repaints while the server is slow. Every wait is bounded by
+// poptimeout seconds.
+class Tarvik final : public Pop3Control {
+public:
+    static constexpr int DefaultPort = 110;
+    static constexpr int DefaultTimeout = 30;
+
+    Tarvik() = default;
+    ~Tarvik() override;
+    Tarvik(const Tarvik &) = delete;
+    Tarvik &operator=(const Tarvik &) = delete;
+
+    void setPophostname(const QString &host) override { m_host = host; }
+    void setPopusername(const QString &user) override { m_user = user; }
+    void setPoppassword(const QString &password) override { m_password = password; }
+    // Clamped to 1..3600 seconds.
+    void setPoptimeout(int seconds) override { m_timeout = qBound(1, seconds, 3600); }
+    // 1..65535; anything else restores the default.
+    void setPopport(int port) { m_port = (port >= 1 && port <= 65535) ? port : DefaultPort; }
+
+    QString pophostname() const { return m_host; }
+    QString popusername() const { return m_user; }
+    int poptimeout() const { return m_timeout; }
+    int popport() const { return m_port; }
+
+    // Runs one check. Returns at once with code Busy if a check is already running (for
+    // example when called from a timer while the first one waits).
+    void popCheck() override;
+    // Releases the connection. A check never leaves one open, so this only matters if a
+    // check is interrupted; it is a no-op while a check runs and safe to call any time.
+    void popClose() override;
+
+    QString popStatus() const override { return m_status; }
+    int popError() const override { return m_error; }
+    // The message count of the last successful check; 0 after a failed one.
+    qint64 popCount() const override { return m_count; }
+
+    bool isChecking() const { return m_checking; }
+
+private:
+    QString m_host;
+    QString m_user;
+    QString m_password;
+    int m_timeout = DefaultTimeout;
+    int m_port = DefaultPort;
+
+    QString m_status;
+    int m_error = 0; // 0 with an empty status until the first check
+    qint64 m_count = 0;
+
+    bool m_checking = false;
+    // The channel of the running check, so the destructor can cancel it.
+    std::shared_ptr<Pop3Channel> m_channel;
+    // Cleared by the destructor; a check that outlives its Tarvik sees it and leaves the
+    // object alone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};

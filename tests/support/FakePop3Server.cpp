@@ -1,0 +1,303 @@
+#include "FakePop3Server.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <deque>
+
+FakePop3Reply FakePop3Reply::line(const QByteArray &text)
+{
+    return FakePop3Reply{text + "\r\n", Then::Continue, -1};
+}
+
+FakePop3Reply FakePop3Reply::raw(const QByteArray &bytes)
+{
+    return FakePop3Reply{bytes, Then::Continue, -1};
+}
+
+FakePop3Reply FakePop3Reply::close(const QByteArray &before)
+{
+    return FakePop3Reply{before, Then::Close, -1};
+}
+
+FakePop3Reply FakePop3Reply::stall(const QByteArray &before)
+{
+    return FakePop3Reply{before, Then::Stall, -1};
+}
+
+FakePop3Reply FakePop3Reply::dripped(int ms) const
+{
+    FakePop3Reply copy = *this;
+    copy.dripMs = ms;
+    return copy;
+}
+
+FakePop3Script FakePop3Script::mailbox(qint64 count)
+{
+    FakePop3Script script;
+    script.on("USER", FakePop3Reply::line("+OK"))
+        .on("PASS", FakePop3Reply::line("+OK logged in"))
+        .on("STAT", FakePop3Reply::line("+OK " + QByteArray::number(count) + ' ' +
+                                        QByteArray::number(count * 4096)))
+        .on("QUIT", FakePop3Reply::close("+OK bye\r\n"));
+    return script;
+}
+
+FakePop3Script &FakePop3Script::greet(const FakePop3Reply &reply)
+{
+    greeting = reply;
+    return *this;
+}
+
+FakePop3Script &FakePop3Script::on(const QByteArray &verb, const FakePop3Reply &reply)
+{
+    replies.insert(verb.toUpper(), reply);
+    return *this;
+}
+
+struct FakePop3Server::Shared {
+    mutable QMutex mutex;
+    FakePop3Script script;
+    QByteArray received;
+    QList<QByteArray> commands;
+    int connections = 0;
+    int open = 0;
+    quint16 port = 0;
+    bool listening = false;
+};
+
+namespace {
+
+using Shared = FakePop3Server::Shared;
+using Then = FakePop3Reply::Then;
+
+// Input beyond this is recorded but not parsed any further.
+constexpr qsizetype maxPendingInput = 1 << 20;
+
+// One client, served on the server's thread.
+class Connection : public QObject {
+public:
+    Connection(QTcpSocket *socket, const std::shared_ptr<Shared> &shared, QObject *parent)
+        : QObject(parent)
+        , m_socket(socket)
+        , m_shared(shared)
+    {
+        {
+            QMutexLocker lock(&m_shared->mutex);
+            m_script = m_shared->script;
+            ++m_shared->connections;
+            ++m_shared->open;
+        }
+        m_socket->setParent(this);
+        m_drip.setSingleShot(true);
+        connect(&m_drip, &QTimer::timeout, this, [this] { dripOne(); });
+        connect(m_socket, &QIODevice::readyRead, this, [this] { take(); });
+        connect(m_socket, &QAbstractSocket::disconnected, this, [this] {
+            take();
+            deleteLater();
+        });
+        queue(m_script.greeting);
+    }
+
+    ~Connection() override
+    {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        QMutexLocker lock(&m_shared->mutex);
+        --m_shared->open;
+    }
+
+private:
+    void take()
+    {
+        const QByteArray data = m_socket->readAll();
+        if (data.isEmpty())
+            return;
+        QList<QByteArray> lines;
+        if (!m_finished && m_input.size() < maxPendingInput) {
+            m_input += data;
+            qsizetype end;
+            while ((end = m_input.indexOf('\n')) >= 0) {
+                QByteArray line = m_input.left(end);
+                if (line.endsWith('\r'))
+                    line.chop(1);
+                m_input.remove(0, end + 1);
+                lines.append(line);
+            }
+        }
+        {
+            QMutexLocker lock(&m_shared->mutex);
+            m_shared->received += data;
+            m_shared->commands += lines;
+        }
+        for (const QByteArray &line : std::as_const(lines)) {
+            if (m_finished)
+                break;
+            const qsizetype blank = line.indexOf(' ');
+            const QByteArray verb = (blank < 0 ? line : line.left(blank)).toUpper();
+            queue(m_script.replies.value(verb, m_script.unknown));
+        }
+    }
+
+    void queue(const FakePop3Reply &reply)
+    {
+        if (m_finished)
+            return;
+        m_pending.push_back(reply);
+        if (!m_drip.isActive())
+            sendPending();
+    }
+
+    void sendPending()
+    {
+        while (!m_pending.empty() && !m_finished) {
+            const FakePop3Reply reply = m_pending.front();
+            m_pending.pop_front();
+            const int drip = reply.dripMs >= 0 ? reply.dripMs : m_script.dripMs;
+            if (drip > 0 && !reply.bytes.isEmpty()) {
+                m_out = reply.bytes;
+                m_outThen = reply.then;
+                m_drip.start(drip);
+                m_dripMs = drip;
+                return;
+            }
+            m_socket->write(reply.bytes);
+            finishReply(reply.then);
+        }
+    }
+
+    void dripOne()
+    {
+        m_socket->write(m_out.left(1));
+        m_out.remove(0, 1);
+        if (!m_out.isEmpty()) {
+            m_drip.start(m_dripMs);
+            return;
+        }
+        finishReply(m_outThen);
+        sendPending();
+    }
+
+    void finishReply(Then then)
+    {
+        if (then == Then::Continue)
+            return;
+        m_finished = true;
+        m_pending.clear();
+        if (then == Then::Close)
+            m_socket->disconnectFromHost();
+    }
+
+    QTcpSocket *m_socket;
+    std::shared_ptr<Shared> m_shared;
+    FakePop3Script m_script;
+    QByteArray m_input;
+    std::deque<FakePop3Reply> m_pending;
+    QTimer m_drip;
+    int m_dripMs = 0;
+    QByteArray m_out;
+    Then m_outThen = Then::Continue;
+    bool m_finished = false; // closed or stalled: no more output
+};
+
+class Worker : public QObject {
+public:
+    explicit Worker(const std::shared_ptr<Shared> &shared)
+        : m_shared(shared)
+    {
+    }
+
+    void listen()
+    {
+        m_server = new QTcpServer(this);
+        connect(m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server->nextPendingConnection())
+                new Connection(socket, m_shared, this);
+        });
+        const bool ok = m_server->listen(QHostAddress::LocalHost, 0);
+        QMutexLocker lock(&m_shared->mutex);
+        m_shared->listening = ok;
+        m_shared->port = ok ? m_server->serverPort() : 0;
+    }
+
+private:
+    std::shared_ptr<Shared> m_shared;
+    QTcpServer *m_server = nullptr;
+};
+
+} // namespace
+
+FakePop3Server::FakePop3Server(const FakePop3Script &script)
+    : m_shared(std::make_shared<Shared>())
+{
+    m_shared->script = script;
+    m_thread.setObjectName(QStringLiteral("FakePop3Server"));
+    m_thread.start();
+    auto *worker = new Worker(m_shared);
+    worker->moveToThread(&m_thread);
+    m_worker = worker;
+    QMetaObject::invokeMethod(
+        worker, [worker] { worker->listen(); }, Qt::BlockingQueuedConnection);
+}
+
+FakePop3Server::~FakePop3Server()
+{
+    QObject *worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker, [worker] { delete worker; }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+}
+
+bool FakePop3Server::isListening() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->listening;
+}
+
+quint16 FakePop3Server::port() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->port;
+}
+
+void FakePop3Server::setScript(const FakePop3Script &script)
+{
+    QMutexLocker lock(&m_shared->mutex);
+    m_shared->script = script;
+}
+
+int FakePop3Server::connectionCount() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->connections;
+}
+
+int FakePop3Server::openConnectionCount() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->open;
+}
+
+QByteArray FakePop3Server::received() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->received;
+}
+
+QList<QByteArray> FakePop3Server::commands() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->commands;
+}
+
+void FakePop3Server::clearLog()
+{
+    QMutexLocker lock(&m_shared->mutex);
+    m_shared->received.clear();
+    m_shared->commands.clear();
+    m_shared->connections = 0;
+}

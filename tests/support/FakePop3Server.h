@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QThread>
+
+#include <memory>
+
+// What the fake server sends at one step of a conversation, and what it does after.
+struct FakePop3Reply {
+    enum class Then {
+        Continue, // keep reading commands
+        Close,    // close the connection once the bytes are out
+        Stall,    // never send anything again; input is still recorded
+    };
+
+    QByteArray bytes; // sent exactly as given
+    Then then = Then::Continue;
+    int dripMs = -1; // >= 0: one byte every dripMs ms; -1: the script's dripMs
+
+    // text followed by CR LF.
+    static FakePop3Reply line(const QByteArray &text);
+    // bytes exactly as given (own line ends, LF only, none at all, binary...).
+    static FakePop3Reply raw(const QByteArray &bytes);
+    // Sends before (may be empty), then closes.
+    static FakePop3Reply close(const QByteArray &before = QByteArray());
+    // Sends before (may be empty), then goes silent for good.
+    static FakePop3Reply stall(const QByteArray &before = QByteArray());
+    FakePop3Reply dripped(int ms) const;
+};
+
+// A conversation as the server plays it: a greeting on connect, then one reply per
+// command line, looked up by the command's first word.
+struct FakePop3Script {
+    FakePop3Reply greeting = FakePop3Reply::line("+OK fake POP3 server ready");
+    // By command verb in upper case: "USER", "PASS", "STAT", "QUIT", ...
+    QHash<QByteArray, FakePop3Reply> replies;
+    // For verbs without an entry.
+    FakePop3Reply unknown = FakePop3Reply::line("-ERR unknown command");
+    // Default pace for every reply: 0 sends at once.
+    int dripMs = 0;
+
+    // Greets, takes any login, reports count messages of 4096 octets each; QUIT gets
+    // +OK and a close.
+    static FakePop3Script mailbox(qint64 count);
+
+    FakePop3Script &greet(const FakePop3Reply &reply);
+    FakePop3Script &on(const QByteArray &verb, const FakePop3Reply &reply);
+};
+
+Q_DECLARE_METATYPE(FakePop3Script)
+
+// A scripted POP3 server on 127.0.0.1 and a free port. It runs in a thread of its own, so
+// it answers like a real peer while the test's thread blocks in a client. It records every
+// byte it receives from every client. Connections use plain TCP sockets; the socket of
+// each connection is made in one place (the accepting server), where an encrypted mode can
+// later hand out QSslSocket instead.
+class FakePop3Server {
+public:
+    explicit FakePop3Server(const FakePop3Script &script = FakePop3Script::mailbox(0));
+    ~FakePop3Server();
+    FakePop3Server(const FakePop3Server &) = delete;
+    FakePop3Server &operator=(const FakePop3Server &) = delete;
+
+    bool isListening() const;
+    QString host() const { return QStringLiteral("127.0.0.1"); }
+    quint16 port() const;
+
+    // Applies to connections accepted from now on.
+    void setScript(const FakePop3Script &script);
+
+    // Connections accepted so far, and those not yet closed.
+    int connectionCount() const;
+    int openConnectionCount() const;
+    // Every byte received from clients, in the order it arrived.
+    QByteArray received() const;
+    // The command lines received, without line ends.
+    QList<QByteArray> commands() const;
+    void clearLog();
+
+    struct Shared;
+
+private:
+    std::shared_ptr<Shared> m_shared;
+    QThread m_thread;
+    QObject *m_worker = nullptr;
+};

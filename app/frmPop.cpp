@@ -10,13 +10,19 @@
 #include "settings/WindowSettings.h"
 #include "ui/Forms.h"
 #include "ui/FrmNotify.h"
+#include "ui/GraphicalButton.h"
+#include "ui/Module1.h"
 #include "ui/Pictures.h"
 #include "ui/PopLayout.h"
 #include "ui/Shape.h"
+#include "ui/TrayHost.h"
+#include "ui/frmAbout.h"
+#include "ui/frmClose.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
@@ -94,7 +100,7 @@ void frmPop::createControls()
     Check1 = new QCheckBox(QStringLiteral("Minimize at startup"), Picture1);
     Check1->setObjectName(QStringLiteral("Check1"));
     auto makeButton = [this](const char *name, const QString &caption) {
-        auto *button = new QPushButton(caption, Picture1);
+        auto *button = new GraphicalButton(caption, Picture1);
         button->setObjectName(QString::fromLatin1(name));
         return button;
     };
@@ -104,6 +110,8 @@ void frmPop::createControls()
     connect(cmdCheck, &QPushButton::clicked, this, &frmPop::cmdCheck_Click);
     connect(cmdSet, &QPushButton::clicked, this, &frmPop::cmdSet_Click);
     connect(cmdReSet, &QPushButton::clicked, this, &frmPop::cmdReSet_Click);
+    for (QLabel *watched : {Image1, Label2, Label3, Label4})
+        watched->installEventFilter(this);
 
     Tim2 = new QTimer(this);
     Tim2->setObjectName(QStringLiteral("Tim2"));
@@ -216,7 +224,95 @@ void frmPop::addTaskbar()
     m_trayData = new QSystemTrayIcon(morvexIcon(), this);
     m_trayData->setObjectName(QStringLiteral("trayData"));
     m_trayData->setToolTip(QStringLiteral("Morvex Mail Notifier."));
+    connect(m_trayData, &QSystemTrayIcon::activated, this, &frmPop::trayActivated);
+    m_singleClickToggles = TrayHost::reportsOnlySingleClicks();
     m_trayData->show();
+}
+
+void frmPop::trayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    constexpr int LeftButtonUp = 514;
+    constexpr int LeftDoubleClick = 515;
+    constexpr int RightButtonUp = 517;
+    switch (reason) {
+    case QSystemTrayIcon::DoubleClick:
+        Form_MouseMove(LeftDoubleClick);
+        break;
+    case QSystemTrayIcon::Trigger:
+        Form_MouseMove(m_singleClickToggles ? LeftDoubleClick : LeftButtonUp);
+        break;
+    case QSystemTrayIcon::Context:
+        Form_MouseMove(RightButtonUp);
+        break;
+    default:
+        break;
+    }
+}
+
+void frmPop::Form_MouseMove(int mouseMessage)
+{
+    if (mouseMessage == 515) {
+        if (m_windowState != 0) {
+            show();
+            setWindowStateValue(0);
+            Module1::keepOnTop(this);
+            activateWindow(); // the user asked for the window
+        } else {
+            Forms::notify().unload();
+            Forms::close().unload();
+            setWindowStateValue(1);
+            hide();
+        }
+    } else if (mouseMessage == 517) {
+        Forms::about().ensureLoaded();
+        Forms::about().showModeless();
+    }
+}
+
+void frmPop::Image1_MouseDown()
+{
+    Module1::dragForm(this);
+}
+
+void frmPop::Label2_Click()
+{
+    setWindowStateValue(1);
+    hide();
+}
+
+void frmPop::Label3_Click()
+{
+    Forms::notify().unload();
+    Forms::notify().load();
+    Forms::notify().showModal();
+}
+
+void frmPop::Label4_Click()
+{
+    Forms::close().load(this);
+    Forms::close().showModal();
+}
+
+bool frmPop::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Image1 && event->type() == QEvent::MouseButtonPress) {
+        Image1_MouseDown();
+        return true;
+    }
+    if (event->type() != QEvent::MouseButtonRelease)
+        return false;
+    auto *mouse = static_cast<QMouseEvent *>(event);
+    auto *label = qobject_cast<QLabel *>(watched);
+    if (mouse->button() != Qt::LeftButton || !label ||
+        !label->rect().contains(mouse->position().toPoint()))
+        return false;
+    if (label == Label2)
+        Label2_Click();
+    else if (label == Label3)
+        Label3_Click();
+    else if (label == Label4)
+        Label4_Click();
+    return false;
 }
 
 void frmPop::remTaskbar()

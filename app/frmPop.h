@@ -17,6 +17,7 @@ class QLineEdit;
 class QPushButton;
 class Pop3Control;
 class SettingsStore;
+class GraphicalButton;
 class Shape;
 class SingleInstance;
 class TickSource;
@@ -57,6 +58,18 @@ public:
     void addTaskbar();
     void remTaskbar();
 
+    // Window commands.
+    void Image1_MouseDown();
+    void Label2_Click();
+    void Label3_Click();
+    void Label4_Click();
+
+    // A mouse message from the tray icon: 515 left double-click, 517 right button up.
+    void Form_MouseMove(int mouseMessage);
+    // Whether a single left click on the icon counts as a double-click (on tray hosts that
+    // report nothing else); decided when the icon is added.
+    void setSingleClickToggles(bool toggles) { m_singleClickToggles = toggles; }
+
     // 0 normal, 1 minimised.
     int windowStateValue() const { return m_windowState; }
     void setWindowStateValue(int state);
@@ -86,9 +99,9 @@ public:
     QLineEdit *Text4;
     QLineEdit *Text5;
     QCheckBox *Check1;
-    QPushButton *cmdCheck;
-    QPushButton *cmdSet;
-    QPushButton *cmdReSet;
+    GraphicalButton *cmdCheck;
+    GraphicalButton *cmdSet;
+    GraphicalButton *cmdReSet;
     QLabel *statLbl;
     QLabel *newLbl;
     QLabel *Label1;
@@ -108,8 +121,12 @@ Q_SIGNALS:
     // A change was recorded in the change log.
     void changeLogged();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     static Services withDefaults(Services services);
+    void trayActivated(QSystemTrayIcon::ActivationReason reason);
     QLineEdit *box(Box box) const;
     void createControls();
     SettingsStore &store();
@@ -122,4 +139,5 @@ private:
     QPointer<QSystemTrayIcon> m_trayData;
     int m_windowState = 0;
     bool m_loaded = false;
+    bool m_singleClickToggles = false;
 };

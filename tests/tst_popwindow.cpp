@@ -8,6 +8,7 @@
 #include "mail/ChangeLog.h"
 #include "settings/FlipChars.h"
 #include "settings/SettingsStore.h"
+#include "ui/GraphicalButton.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -1,5 +1,6 @@
 #include "PopLayout.h"
 
+#include "GraphicalButton.h"
 #include "Pictures.h"
 #include "Shape.h"
 #include "app/frmPop.h"
@@ -27,6 +28,7 @@ void paint(QWidget *widget, QPalette::ColorRole role, unsigned hex)
 void opaque(QWidget *widget, unsigned background)
 {
     widget->setAutoFillBackground(true);
+    widget->setBackgroundRole(QPalette::Window); // buttons would fill with their face colour
     paint(widget, QPalette::Window, background);
 }
 
@@ -65,7 +67,10 @@ void layoutPopWindow(frmPop &w)
     w.setWindowIcon(morvexIcon());
     w.setFixedSize(349, 210);
     w.move(452, 360);
+    // The layout's own font, or one with its metrics, so every caption fits its box.
     QFont base = QApplication::font();
+    base.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Arial"),
+                      QStringLiteral("Liberation Sans"), base.family()});
     base.setPointSizeF(8.25);
     w.setFont(base);
 
@@ -137,9 +142,5 @@ void layoutPopWindow(frmPop &w)
     // "Check Now" is the window's default button: Enter in any text box presses it.
     for (QLineEdit *edit : {w.Text2, w.Text3, w.Text4, w.Text5})
         QObject::connect(edit, &QLineEdit::returnPressed, w.cmdCheck, &QPushButton::click);
-    QIcon envelope;
-    envelope.addPixmap(envelopeClosed(2.0), QIcon::Normal);
-    envelope.addPixmap(envelopeOpen(2.0), QIcon::Disabled);
-    w.cmdCheck->setIcon(envelope);
-    w.cmdCheck->setIconSize(QSize(32, 32));
+    w.cmdCheck->setPictures(envelopeClosed(2.0), envelopeOpen(2.0));
 }

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+// A real Dovecot POP3 server on loopback (127.0.0.1 and 127.0.0.2) with one account,
+// driven through scripts/dovecot-sandbox in a temporary directory. Dovecot has to run as
+// root. The server is stopped, and waited for, when the object goes away.
+//
+// Tests that need it start with MORVEX_REQUIRE_DOVECOT(): it skips the test where Dovecot
+// cannot run, except under CI (CI=true), where a missing Dovecot is a failure.
+class Dovecot {
+public:
+    Dovecot();
+    ~Dovecot();
+    Dovecot(const Dovecot &) = delete;
+    Dovecot &operator=(const Dovecot &) = delete;
+
+    // Starts the server with `messages` messages waiting. False with errorString() set
+    // when it did not come up.
+    bool start(int messages = 0);
+    void stop();
+    bool isRunning() const { return m_port != 0; }
+
+    quint16 port() const { return m_port; }
+    static QString user() { return QStringLiteral("testuser"); }
+    static QString password() { return QStringLiteral("secret"); }
+
+    // Change the mailbox while the server runs; false with errorString() set on failure.
+    bool addMessages(int count);
+    bool removeMessages(int count);
+    // The messages in the mailbox, or -1 when they cannot be counted.
+    int messageCount();
+
+    QString errorString() const { return m_error; }
+    // The server's own log, for failure messages.
+    QString log() const;
+
+    // Empty when Dovecot can run here, else why not.
+    static QString unavailableReason();
+    // True when a test must fail rather than skip if Dovecot cannot run (CI=true).
+    static bool required();
+    static QString scriptPath();
+
+private:
+    bool run(const QStringList &arguments, QByteArray *output = nullptr);
+
+    QTemporaryDir m_dir; // declared first: outlives the server that writes into it
+    quint16 m_port = 0;
+    QString m_error;
+};
+
+#define MORVEX_REQUIRE_DOVECOT()                                                                   \
+    do {                                                                                           \
+        const QString dovecotMissing = Dovecot::unavailableReason();                               \
+        if (!dovecotMissing.isEmpty()) {                                                           \
+            if (Dovecot::required())                                                               \
+                QFAIL(qPrintable(QStringLiteral("CI=true but ") + dovecotMissing));                \
+            QSKIP(qPrintable(dovecotMissing));                                                     \
+        }                                                                                          \
+    } while (false)

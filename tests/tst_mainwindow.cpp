@@ -1,0 +1,385 @@
+#include "ScriptedControl.h"
+#include "TestDirs.h"
+#include "app/MorvexApplication.h"
+#include "app/frmPop.h"
+#include "mail/ChangeLog.h"
+#include "ui/Forms.h"
+#include "ui/FrmNotify.h"
+#include "ui/GraphicalButton.h"
+#include "ui/Shape.h"
+#include "ui/frmAbout.h"
+#include "ui/frmClose.h"
+
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTest>
+
+// The main window's look and its window commands, the tray commands and the exit and About
+// windows, offscreen.
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestDirs> m_dirs;
+    std::unique_ptr<frmPop> m_window;
+    QImage m_shot;
+
+    static QColor rgb(unsigned hex)
+    {
+        return QColor((hex >> 16) & 0xFF, (hex >> 8) & 0xFF, hex & 0xFF);
+    }
+
+    static bool near(const QColor &a, const QColor &b, int tolerance)
+    {
+        return qAbs(a.red() - b.red()) <= tolerance && qAbs(a.green() - b.green()) <= tolerance &&
+               qAbs(a.blue() - b.blue()) <= tolerance;
+    }
+
+    // Runs `inside` once the modal window opened by `open` is up, then returns.
+    template <typename Open, typename Inside> static void whileModal(Open open, Inside inside)
+    {
+        bool ran = false;
+        QTimer::singleShot(0, [&] {
+            QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
+            inside(QApplication::activeModalWidget());
+            ran = true;
+        });
+        QTimer safetyNet; // a failing check inside must not leave the modal loop running
+        safetyNet.setSingleShot(true);
+        QObject::connect(&safetyNet, &QTimer::timeout, [] {
+            if (auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                modal->done(QDialog::Rejected);
+        });
+        safetyNet.start(5000);
+        open();
+        QVERIFY(ran);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dirs = std::make_unique<TestDirs>();
+        Module1::changeLog().clear();
+        frmPop::Services services;
+        services.control = std::make_unique<ScriptedControl>();
+        m_window = std::make_unique<frmPop>(std::move(services));
+        QVERIFY(m_window->Show());
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+    void cleanup()
+    {
+        Forms::notify().unload();
+        Forms::close().unload();
+        Forms::about().unload();
+        m_window.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        m_dirs.reset();
+    }
+
+    void window()
+    {
+        QCOMPARE(m_window->size(), QSize(349, 210));
+        QCOMPARE(m_window->pos(), QPoint(452, 360));
+        QVERIFY(m_window->windowFlags() & Qt::FramelessWindowHint);
+        QCOMPARE(m_window->windowFlags() & Qt::WindowType_Mask, Qt::Tool); // no taskbar entry
+        QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+        QVERIFY(!m_window->windowIcon().isNull());
+        QCOMPARE(m_window->Picture1->geometry(), QRect(1, 1, 348, 209));
+    }
+
+    void controls_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("tip");
+        QTest::addColumn<QString>("family"); // empty: the window's default font
+        QTest::addColumn<double>("points");
+        QTest::addColumn<bool>("bold");
+        QTest::addColumn<QPoint>("sample"); // a point of the control showing its colour
+        QTest::addColumn<unsigned>("colour");
+        QTest::addColumn<int>("tolerance");
+        auto row = [](const char *name, QRect g, const char *tip, const char *family, double pt,
+                      bool bold, QPoint sample, unsigned colour, int tolerance) {
+            QTest::newRow(name) << name << g << tip << family << pt << bold << sample << colour
+                                << tolerance;
+        };
+        row("cmdReSet", {282, 83, 43, 19}, "Restore saved settings.", "Arial", 8.25, true, {4, 9},
+            0xC0FFFF, 24);
+        row("Check1", {52, 20, 108, 12}, "Start MoRvEx as minimised to system tray.", "", 8.25,
+            false, {105, 1}, 0x008080, 0);
+        row("Text2", {51, 34, 153, 19}, "Enter pop server/proxy setting here.", "", 8.25, false,
+            {145, 9}, 0xE0E0E0, 0);
+        row("Text3", {51, 58, 153, 19}, "Enter accont user name here.", "", 8.25, false, {145, 9},
+            0xE0E0E0, 0);
+        row("Text4", {51, 82, 153, 19}, "Enter account password here.", "", 8.25, false, {145, 9},
+            0xE0E0E0, 0);
+        row("Text5", {211, 82, 25, 19}, "Enter time delay in minutes.", "", 8.25, false, {3, 9},
+            0xE0E0E0, 0);
+        row("cmdSet", {239, 83, 43, 19}, "Save current settings.", "Arial", 8.25, true, {4, 9},
+            0xFFC0FF, 24);
+        row("cmdCheck", {210, 35, 115, 31}, "Check pop mail now.", "Arial", 14.25, true, {110, 4},
+            0xC0C0FF, 24);
+        row("Label2", {236, 165, 77, 15}, "Minimise aplication to tray.", "", 8.25, false, {1, 1},
+            0xC0FFC0, 0);
+        row("Label3", {151, 165, 77, 15}, "View email message log.", "", 8.25, false, {1, 1},
+            0xFFC080, 0);
+        row("Label4", {66, 165, 77, 15}, "Close and exit application.", "", 8.25, false, {1, 1},
+            0xFFC0C0, 0);
+        row("statLbl", {52, 107, 272, 17}, " Status......", "", 8.25, false, {270, 15}, 0xFFFFC0,
+            0);
+        row("newLbl", {52, 130, 272, 17}, " Mails In InBox....", "", 8.25, false, {270, 15},
+            0xFFFFC0, 0);
+        row("Image1", {0, 6, 36, 193}, "Morvex Ver 1.019  by Halvern", "", 8.25, false, {0, 0},
+            0x808080, 0);
+        row("Shape1", {44, 13, 288, 179}, "", "", 8.25, false, {4, 142}, 0x008080, 0);
+        row("Shape2", {63, 162, 83, 21}, "", "", 8.25, false, {2, 10}, 0x808080, 0);
+        row("Shape3", {148, 162, 83, 21}, "", "", 8.25, false, {2, 10}, 0x808080, 0);
+        row("Shape4", {233, 162, 83, 21}, "", "", 8.25, false, {2, 10}, 0x808080, 0);
+    }
+    void controls()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, tip);
+        QFETCH(QString, family);
+        QFETCH(double, points);
+        QFETCH(bool, bold);
+        QFETCH(QPoint, sample);
+        QFETCH(unsigned, colour);
+        QFETCH(int, tolerance);
+        QWidget *control = m_window->findChild<QWidget *>(name);
+        QVERIFY(control);
+        QCOMPARE(control->parentWidget(), m_window->Picture1);
+        QCOMPARE(control->geometry(), geometry);
+        QCOMPARE(control->toolTip(), tip);
+        const QFont font = control->font();
+        QCOMPARE(font.pointSizeF(), points);
+        QCOMPARE(font.bold(), bold);
+        if (!family.isEmpty())
+            QCOMPARE(font.family(), family);
+        if (m_shot.isNull())
+            m_shot = m_window->grab().toImage();
+        const QPoint at = m_window->Picture1->mapTo(m_window.get(), geometry.topLeft() + sample);
+        const QColor seen = m_shot.pixelColor(at);
+        QVERIFY2(near(seen, rgb(colour), tolerance), qPrintable(QStringLiteral("%1 at %2,%3 is %4")
+                                                                    .arg(name)
+                                                                    .arg(at.x())
+                                                                    .arg(at.y())
+                                                                    .arg(seen.name())));
+    }
+
+    void textColours()
+    {
+        for (QLineEdit *edit : {m_window->Text2, m_window->Text3, m_window->Text4, m_window->Text5})
+            QCOMPARE(edit->palette().color(QPalette::Text), rgb(0x0000C0));
+        QCOMPARE(m_window->Check1->palette().color(QPalette::WindowText), rgb(0xE0E0E0));
+        QCOMPARE(m_window->Label1->palette().color(QPalette::WindowText), rgb(0xE0E0E0));
+        QVERIFY(!m_window->Label1->autoFillBackground());
+        QCOMPARE(m_window->Text5->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
+        for (QLabel *label : {m_window->Label2, m_window->Label3, m_window->Label4})
+            QCOMPARE(label->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
+        QCOMPARE(m_window->Text1->geometry(), QRect(16, 221, 92, 42)); // below the client area
+        QCOMPARE(m_window->Image1->cursor().shape(), Qt::SizeAllCursor);
+    }
+
+    // Controls drawn later lie above: the teal panel behind everything, the small frames
+    // behind their labels, the labels behind the buttons and boxes.
+    void drawingOrder()
+    {
+        const QObjectList kids = m_window->Picture1->children();
+        auto index = [&](QWidget *w) { return kids.indexOf(w); };
+        QVERIFY(index(m_window->Shape1) < index(m_window->Shape2));
+        for (Shape *frame : {m_window->Shape2, m_window->Shape3, m_window->Shape4})
+            QVERIFY(index(frame) < index(m_window->Label2));
+        QVERIFY(index(m_window->statLbl) < index(m_window->Text2));
+        QVERIFY(index(m_window->Image1) < index(m_window->cmdCheck));
+        QCOMPARE(m_window->Shape1->borderColour(), rgb(0xC0FFC0));
+        QCOMPARE(m_window->Shape2->borderColour(), rgb(0xFFFF80));
+    }
+
+    void tabOrder()
+    {
+        QStringList order;
+        QWidget *w = m_window->Text2;
+        for (int i = 0; i < 20; ++i) {
+            if (w->focusPolicy() & Qt::TabFocus && w->isVisibleTo(m_window.get()))
+                order << w->objectName();
+            w = w->nextInFocusChain();
+            if (w == m_window->Text2)
+                break;
+        }
+        QCOMPARE(order, QStringList({"Text2", "Text3", "Text4", "Text5", "cmdSet", "cmdCheck",
+                                     "Check1", "cmdReSet"}));
+    }
+
+    void checkNowPictures()
+    {
+        const QImage closed = m_window->cmdCheck->shownPicture().toImage();
+        m_window->cmdCheck->setEnabled(false);
+        const QImage open = m_window->cmdCheck->shownPicture().toImage();
+        m_window->cmdCheck->setEnabled(true);
+        QVERIFY(!closed.isNull() && !open.isNull());
+        QVERIFY(closed != open);
+        QCOMPARE(closed.size(), QSize(64, 64)); // drawn at twice the size: crisp at 2x
+    }
+
+    void minimiseAndTrayToggle()
+    {
+        QTest::mouseClick(m_window->Label2, Qt::LeftButton);
+        QVERIFY(!m_window->isVisible());
+        QCOMPARE(m_window->windowStateValue(), 1);
+        QVERIFY(m_window->Tim2->isActive());
+        QVERIFY(m_window->trayData());
+
+        m_window->Form_MouseMove(515);
+        QVERIFY(m_window->isVisible());
+        QCOMPARE(m_window->windowStateValue(), 0);
+        QTRY_VERIFY(m_window->windowFlags() & Qt::WindowStaysOnTopHint);
+
+        Module1::changeLog().record(QStringLiteral("1 New Message"), QStringLiteral("now"));
+        Forms::notify().load();
+        Forms::notify().showModeless();
+        m_window->Form_MouseMove(515);
+        QVERIFY(!m_window->isVisible());
+        QCOMPARE(m_window->windowStateValue(), 1);
+        QVERIFY(!Forms::notify().isLoaded());
+    }
+
+    void singleClickRule_data()
+    {
+        QTest::addColumn<bool>("singleClickHost");
+        QTest::addColumn<bool>("toggles");
+        QTest::newRow("XEmbed host: a click does nothing") << false << false;
+        QTest::newRow("StatusNotifierItem host: a click toggles") << true << true;
+    }
+    void singleClickRule()
+    {
+        QFETCH(bool, singleClickHost);
+        QFETCH(bool, toggles);
+        m_window->setSingleClickToggles(singleClickHost);
+        QVERIFY(m_window->trayData());
+        Q_EMIT m_window->trayData()->activated(QSystemTrayIcon::Trigger);
+        QCOMPARE(m_window->isVisible(), !toggles);
+        Q_EMIT m_window->trayData()->activated(QSystemTrayIcon::DoubleClick);
+        QCOMPARE(m_window->isVisible(), toggles);
+    }
+
+    void aboutIsOneWindow()
+    {
+        Q_EMIT m_window->trayData()->activated(QSystemTrayIcon::Context);
+        QPointer<frmAbout> about = Forms::about().form();
+        QVERIFY(about && about->isVisible());
+        QCOMPARE(about->size(), QSize(203, 85));
+        QCOMPARE(about->cursor().shape(), Qt::UpArrowCursor);
+        QVERIFY(m_window->isVisible()); // the main window does not change
+        about->hide();
+        Q_EMIT m_window->trayData()->activated(QSystemTrayIcon::Context);
+        QCOMPARE(Forms::about().form(), about.data()); // shown again, not loaded again
+        QVERIFY(about->isVisible());
+        QTest::mouseClick(about, Qt::LeftButton, {}, QPoint(100, 40));
+        QVERIFY(!Forms::about().isLoaded());
+        QTRY_VERIFY(about.isNull());
+    }
+
+    void closingAboutWhileHiddenKeepsRunning()
+    {
+        m_window->Label2_Click();
+        Q_EMIT m_window->trayData()->activated(QSystemTrayIcon::Context);
+        QEventLoop loop;
+        bool stillRunning = false;
+        QTimer::singleShot(50, [&] {
+            QTest::mouseClick(Forms::about().form(), Qt::LeftButton, {}, QPoint(10, 10));
+        });
+        QTimer::singleShot(400, [&] {
+            stillRunning = true;
+            loop.quit();
+        });
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, &loop, &QEventLoop::quit);
+        loop.exec();
+        QVERIFY(stillRunning);
+        QVERIFY(!Forms::about().isLoaded());
+    }
+
+    void viewLog_data()
+    {
+        QTest::addColumn<int>("changes");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<int>("maximum");
+        QTest::newRow("empty log") << 0 << "0 New Messages" << 1;
+        QTest::newRow("full log") << 120 << "120 New Messages" << 100;
+    }
+    void viewLog()
+    {
+        QFETCH(int, changes);
+        QFETCH(QString, shown);
+        QFETCH(int, maximum);
+        for (int i = 1; i <= changes; ++i)
+            Module1::changeLog().record(QStringLiteral("%1 New Messages").arg(i), "t");
+        Forms::notify().load();
+        Forms::notify().showModeless();
+        QPointer<FrmNotify> previous = Forms::notify().form();
+        whileModal([&] { QTest::mouseClick(m_window->Label3, Qt::LeftButton); },
+                   [&](QWidget *modal) {
+                       auto *log = qobject_cast<FrmNotify *>(modal);
+                       QVERIFY(log);
+                       QVERIFY(log != previous);
+                       QCOMPARE(log->Label1->text(), shown);
+                       QCOMPARE(log->VScroll1->maximum(), maximum);
+                       QCOMPARE(log->VScroll1->value(), maximum);
+                       QTest::mouseClick(log->cmdClose, Qt::LeftButton);
+                   });
+        QVERIFY(!Forms::notify().isLoaded());
+        QTRY_VERIFY(previous.isNull());
+    }
+
+    void exitWindow()
+    {
+        for (int opening = 0; opening < 2; ++opening) {
+            whileModal([&] { QTest::mouseClick(m_window->Label4, Qt::LeftButton); },
+                       [&](QWidget *modal) {
+                           auto *confirm = qobject_cast<frmClose *>(modal);
+                           QVERIFY(confirm);
+                           QCOMPARE(confirm->Label2->text(), QStringLiteral("ver 1.0.19"));
+                           QCOMPARE(confirm->Label1->text(), QStringLiteral("Exit Morvex?"));
+                           QCOMPARE(confirm->size(), QSize(176, 64));
+                           QCOMPARE(confirm->focusWidget(), confirm->Command1);
+                           QCOMPARE(confirm->geometry().center(), m_window->geometry().center());
+                           QTest::mouseClick(confirm->Command2, Qt::LeftButton); // "No way"
+                       });
+            QVERIFY(!Forms::close().isLoaded());
+            QVERIFY(m_window->isVisible());
+            QVERIFY(m_window->trayData());
+            QVERIFY(m_window->Tim2->isActive());
+        }
+    }
+
+    void exitEndsTheProgram()
+    {
+        QEventLoop loop; // stands in for the program's event loop
+        int status = -1;
+        QTimer::singleShot(0, [&] {
+            whileModal([&] { m_window->Label4_Click(); },
+                       [&](QWidget *modal) {
+                           auto *confirm = qobject_cast<frmClose *>(modal);
+                           QVERIFY(confirm);
+                           QCOMPARE(confirm->focusWidget(), confirm->Command1);
+                           QTest::keyClick(confirm->focusWidget(), Qt::Key_Space);
+                       });
+        });
+        QTimer::singleShot(5000, &loop, [&] { loop.exit(99); });
+        status = loop.exec();
+        QCOMPARE(status, 0);
+        QVERIFY(!m_window->trayData());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    MorvexApplication app(argc, argv);
+    TestMainWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_mainwindow.moc"

@@ -269,9 +269,9 @@ void frmPop::Form_MouseMove(int mouseMessage)
     }
 }
 
-void frmPop::Image1_MouseDown()
+void frmPop::Image1_MouseDown(const QPoint &pressedAt)
 {
-    Module1::dragForm(this);
+    Module1::dragForm(this, pressedAt);
 }
 
 void frmPop::Label2_Click()
@@ -295,13 +295,15 @@ void frmPop::Label4_Click()
 
 bool frmPop::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseButtonRelease)
+        return false;
+    auto *mouse = static_cast<QMouseEvent *>(event);
     if (watched == Image1 && event->type() == QEvent::MouseButtonPress) {
-        Image1_MouseDown();
+        Image1_MouseDown(mouse->globalPosition().toPoint());
         return true;
     }
     if (event->type() != QEvent::MouseButtonRelease)
         return false;
-    auto *mouse = static_cast<QMouseEvent *>(event);
     auto *label = qobject_cast<QLabel *>(watched);
     if (mouse->button() != Qt::LeftButton || !label ||
         !label->rect().contains(mouse->position().toPoint()))

@@ -59,7 +59,7 @@ public:
     void remTaskbar();
 
     // Window commands.
-    void Image1_MouseDown();
+    void Image1_MouseDown(const QPoint &pressedAt);
     void Label2_Click();
     void Label3_Click();
     void Label4_Click();

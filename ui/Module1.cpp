@@ -67,10 +67,15 @@ void Module1::keepOnTop(QWidget *window)
 
 void Module1::dragForm(QWidget *window)
 {
+    dragForm(window, QCursor::pos());
+}
+
+void Module1::dragForm(QWidget *window, const QPoint &pressedAt)
+{
     if (!window)
         return;
     QWindow *handle = window->window()->windowHandle();
     if (handle && handle->startSystemMove())
         return;
-    new PointerDrag(window->window(), QCursor::pos());
+    new PointerDrag(window->window(), pressedAt);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+class QPoint;
 class QWidget;
 
 namespace Module1 {
@@ -12,5 +13,7 @@ void keepOnTop(QWidget *window);
 // Starts an interactive move of the window; called from a mouse-press handler with any
 // button held. The window follows the pointer until the button is released.
 void dragForm(QWidget *window);
+// The same, for a press whose screen position is known (the pointer may have moved on).
+void dragForm(QWidget *window, const QPoint &pressedAt);
 
 } // namespace Module1

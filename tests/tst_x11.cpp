@@ -1,0 +1,181 @@
+#include "ScriptedControl.h"
+#include "TestDirs.h"
+#include "XTools.h"
+#include "app/MorvexApplication.h"
+#include "app/frmPop.h"
+#include "mail/ChangeLog.h"
+#include "ui/Forms.h"
+#include "ui/FrmNotify.h"
+#include "ui/Module1.h"
+#include "ui/frmAbout.h"
+
+#include <QLabel>
+#include <QMouseEvent>
+#include <QTest>
+#include <QToolTip>
+
+// What a user sees and clicks on a real X server with a tray host: the tray icon, its
+// double-click and right-click, the notification window staying on top, dragging windows.
+class TestX11 : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestDirs> m_dirs;
+    std::unique_ptr<frmPop> m_window;
+    ScriptedControl *m_control = nullptr;
+
+    // The embedded icon's window, or 0 when none appears within 5 s.
+    static quint64 trayIcon()
+    {
+        QDeadlineTimer deadline(5000);
+        while (!deadline.hasExpired()) {
+            if (const auto icons = XTools::trayIcons(QStringLiteral("Morvex")); !icons.isEmpty())
+                return icons.first();
+            QTest::qWait(100);
+        }
+        return 0;
+    }
+
+    static bool above(quint64 upper, quint64 lower)
+    {
+        const QList<quint64> order = XTools::stackingOrder();
+        const qsizetype u = order.indexOf(upper);
+        const qsizetype l = order.indexOf(lower);
+        return u >= 0 && l >= 0 && u < l;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!XTools::available())
+            QSKIP("no X server: run through scripts/with-x");
+    }
+
+    void init()
+    {
+        m_dirs = std::make_unique<TestDirs>();
+        Module1::changeLog().clear();
+        frmPop::Services services;
+        auto control = std::make_unique<ScriptedControl>();
+        m_control = control.get();
+        services.control = std::move(control);
+        m_window = std::make_unique<frmPop>(std::move(services));
+        QVERIFY(m_window->Show());
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+    void cleanup()
+    {
+        Forms::notify().unload();
+        Forms::about().unload();
+        m_window.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QTest::qWait(100);
+        m_dirs.reset();
+    }
+
+    void iconEmbeddedWithTooltip()
+    {
+        if (!XTools::trayHost())
+            QSKIP("no tray host on this display");
+        QVERIFY(QSystemTrayIcon::isSystemTrayAvailable());
+        const quint64 icon = trayIcon();
+        QVERIFY(icon);
+        QCOMPARE(XTools::trayIcons(QStringLiteral("Morvex")).size(), 1); // never a second icon
+        XTools::moveMouse(XTools::geometry(icon).center());
+        QTRY_VERIFY_WITH_TIMEOUT(QToolTip::isVisible(), 5000);
+        QCOMPARE(QToolTip::text(), QStringLiteral("Morvex Mail Notifier."));
+        XTools::moveMouse({10, 10});
+    }
+
+    void doubleClickHidesAndRestores()
+    {
+        if (!XTools::trayHost())
+            QSKIP("no tray host on this display");
+        const quint64 icon = trayIcon();
+        QVERIFY(icon);
+        XTools::clickWindow(icon, 1, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 3000);
+        QCOMPARE(m_window->windowStateValue(), 1);
+        XTools::clickWindow(icon, 1, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->isVisible(), 3000);
+        QCOMPARE(m_window->windowStateValue(), 0);
+        QVERIFY(m_window->windowFlags() & Qt::WindowStaysOnTopHint);
+        QTRY_VERIFY_WITH_TIMEOUT(XTools::viewable(m_window->winId()), 3000);
+        // A single click on an XEmbed tray does nothing.
+        XTools::clickWindow(icon, 1, 1);
+        QTest::qWait(600);
+        QVERIFY(m_window->isVisible());
+    }
+
+    void rightClickOpensAbout()
+    {
+        if (!XTools::trayHost())
+            QSKIP("no tray host on this display");
+        const quint64 icon = trayIcon();
+        QVERIFY(icon);
+        XTools::clickWindow(icon, 3);
+        QTRY_VERIFY_WITH_TIMEOUT(Forms::about().isLoaded() && Forms::about().form()->isVisible(),
+                                 3000);
+        QPointer<frmAbout> about = Forms::about().form();
+        QVERIFY(m_window->isVisible());
+        XTools::clickWindow(icon, 3);
+        QTest::qWait(300);
+        QCOMPARE(Forms::about().form(), about.data());
+        QTRY_VERIFY(XTools::viewable(about->winId()));
+        XTools::clickWindow(about->winId(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!Forms::about().isLoaded(), 3000);
+    }
+
+    void notificationStaysOnTop()
+    {
+        m_control->count = 2;
+        m_window->cmdCheck_Click(); // a change: the notification pops up
+        FrmNotify *notify = Forms::notify().form();
+        QVERIFY(notify);
+        QVERIFY(QTest::qWaitForWindowExposed(notify));
+        QCOMPARE(notify->Label1->text(), QStringLiteral("2 New Messages"));
+        QTRY_VERIFY_WITH_TIMEOUT(notify->windowFlags() & Qt::WindowStaysOnTopHint, 2000);
+        const QRect placed = XTools::geometry(notify->winId());
+
+        // Another window of the program raised over it: within a tick it is on top again.
+        QWidget other;
+        other.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+        other.setGeometry(placed.adjusted(-20, -20, 20, 20));
+        other.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        other.raise();
+        QTRY_VERIFY_WITH_TIMEOUT(above(other.winId(), notify->winId()), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(above(notify->winId(), other.winId()), 2000);
+        QCOMPARE(XTools::geometry(notify->winId()), placed); // never moved by keeping on top
+
+        XTools::screenshot(QStringLiteral("notification-window"), placed.adjusted(-4, -4, 4, 4));
+        XTools::screenshot(QStringLiteral("main-window"),
+                           XTools::geometry(m_window->winId()).adjusted(-4, -4, 4, 4));
+    }
+
+    void dragForm_data()
+    {
+        QTest::addColumn<int>("button");
+        QTest::newRow("left") << 1;
+        QTest::newRow("middle") << 2;
+        QTest::newRow("right") << 3;
+    }
+    void dragForm()
+    {
+        QFETCH(int, button);
+        const QRect before = XTools::geometry(m_window->winId());
+        // The banner picture is the drag handle.
+        const QPoint grip = m_window->Image1->mapToGlobal(QPoint(18, 60));
+        XTools::drag(grip, grip + QPoint(-60, -40), button);
+        QTRY_COMPARE_WITH_TIMEOUT(XTools::geometry(m_window->winId()).topLeft(),
+                                  before.topLeft() + QPoint(-60, -40), 3000);
+        QCOMPARE(m_window->size(), before.size());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    MorvexApplication app(argc, argv);
+    TestX11 test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_x11.moc"

@@ -1,0 +1,133 @@
+#include "XTools.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+// The installed program as a user runs it, on a real X server with a tray host: one copy at
+// a time, a killed copy does not block the next, "Exit" and the end of the session remove
+// the tray icon and end the process with status 0.
+class TestProcess : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+
+    std::unique_ptr<QProcess> start()
+    {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path() + QStringLiteral("/runtime"));
+        process->setProcessEnvironment(env);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(QStringLiteral(MORVEX_BINARY), {});
+        return process;
+    }
+
+    // True once the process has ended (also when it already had).
+    static bool ended(QProcess &process, int timeoutMs = 5000)
+    {
+        return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
+    }
+
+    static int icons() { return int(XTools::trayIcons(QStringLiteral("Morvex")).size()); }
+
+    // Waits (bounded) for a top-level window with this name to be on screen.
+    static quint64 waitForWindow(const QString &name, int timeoutMs = 5000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            for (quint64 id : XTools::windowsNamed(name))
+                if (XTools::viewable(id))
+                    return id;
+            QTest::qWait(100);
+        }
+        return 0;
+    }
+
+    static bool waitForIcons(int count, int timeoutMs = 5000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            if (icons() == count)
+                return true;
+            QTest::qWait(100);
+        }
+        return icons() == count;
+    }
+
+    static void pressOn(quint64 window, const QString &keys)
+    {
+        // No window manager: the keyboard goes to the window under the pointer.
+        XTools::moveMouse(XTools::geometry(window).center());
+        QTest::qWait(200);
+        XTools::key(keys);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!XTools::available() || !XTools::trayHost())
+            QSKIP("needs an X server with a tray host: run through scripts/with-x");
+        QDir().mkpath(m_home.path() + QStringLiteral("/runtime"));
+        QFile::setPermissions(m_home.path() + QStringLiteral("/runtime"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void oneCopyAtATime()
+    {
+        auto first = start();
+        QVERIFY(waitForWindow(QStringLiteral("Morvex")));
+        QVERIFY(waitForIcons(1));
+
+        auto second = start();
+        const quint64 notice = waitForWindow(QStringLiteral("Morvex Ver1.0"));
+        QVERIFY2(notice, "the second copy shows no notice");
+        QCOMPARE(icons(), 1); // no icon of its own
+        pressOn(notice, QStringLiteral("Return"));
+        QVERIFY(ended(*second));
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(first->state(), QProcess::Running);
+        QCOMPARE(icons(), 1);
+
+        // A copy killed outright leaves its lock behind; the next start takes it over.
+        ::kill(pid_t(first->processId()), SIGKILL);
+        QVERIFY(ended(*first));
+        auto third = start();
+        QVERIFY(waitForIcons(1, 8000) || icons() >= 1);
+        QVERIFY(!waitForWindow(QStringLiteral("Morvex Ver1.0"), 1500));
+        QCOMPARE(third->state(), QProcess::Running);
+
+        // The end of the session: the icon goes, the process ends with status 0.
+        ::kill(pid_t(third->processId()), SIGTERM);
+        QVERIFY(ended(*third));
+        QCOMPARE(third->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(third->exitCode(), 0);
+        QVERIFY(waitForIcons(0));
+    }
+
+    void exitFromTheMainWindow()
+    {
+        auto copy = start();
+        const quint64 main = waitForWindow(QStringLiteral("Morvex"));
+        QVERIFY(main);
+        QVERIFY(waitForIcons(1));
+        const QRect window = XTools::geometry(main);
+        XTools::screenshot(QStringLiteral("main-window-process"), window.adjusted(-4, -4, 4, 4));
+        // "Close", then "Exit", which has the focus: the space bar presses it.
+        XTools::click(window.topLeft() + QPoint(1 + 66 + 38, 1 + 165 + 7));
+        const quint64 confirm = waitForWindow(QStringLiteral("Exit Morvex"));
+        QVERIFY2(confirm, "no exit confirmation");
+        pressOn(confirm, QStringLiteral("space"));
+        QVERIFY(ended(*copy));
+        QCOMPARE(copy->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(copy->exitCode(), 0);
+        QCOMPARE(icons(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"

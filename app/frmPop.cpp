@@ -59,6 +59,7 @@ frmPop::Services frmPop::withDefaults(Services services)
 void frmPop::createControls()
 {
     setObjectName(QStringLiteral("frmPop"));
+    setWindowTitle(QStringLiteral("Morvex")); // never shown: there is no title bar
     Picture1 = new QWidget(this);
     Picture1->setObjectName(QStringLiteral("Picture1"));
     auto makeShape = [this](const char *name) {

@@ -1,3 +1,4 @@
+#include "FakePop3Server.h"
 #include "FakeTicks.h"
 #include "ScriptedControl.h"
 #include "TestDirs.h"
@@ -6,6 +7,7 @@
 #include "app/SingleInstance.h"
 #include "app/frmPop.h"
 #include "mail/ChangeLog.h"
+#include "mail/Tarvik.h"
 #include "settings/FlipChars.h"
 #include "settings/SettingsStore.h"
 #include "ui/GraphicalButton.h"
@@ -285,6 +287,62 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(window->statLbl->text(), QStringLiteral("  ERROR, Disk on fire"));
         app->setStatusSink({});
+    }
+
+    // A slow server: the real client waits, the window keeps painting and shows that a check
+    // is running, and neither the button nor the timer can start a second one.
+    void windowPaintsDuringSlowCheck()
+    {
+        FakePop3Server server(
+            FakePop3Script::mailbox(4).on("STAT", FakePop3Reply::line("+OK 4 100").dripped(150)));
+        QVERIFY(server.isListening());
+        frmPop::Services services;
+        auto tarvik = std::make_unique<Tarvik>();
+        tarvik->setPopport(server.port());
+        services.control = std::move(tarvik);
+        m_ticks = std::make_shared<FakeTicks>(50000);
+        services.ticks = m_ticks;
+        frmPop window(std::move(services));
+        QVERIFY(window.Show());
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.Text2->setText(server.host());
+        window.Text4->setText(QStringLiteral("pw"));
+
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *event) override
+            {
+                paints += event->type() == QEvent::Paint;
+                return false;
+            }
+        } counter;
+        window.statLbl->installEventFilter(&counter);
+        QStringList seen;
+        bool secondTried = false;
+        QTimer probe;
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            seen << window.statLbl->text();
+            window.statLbl->update();
+            if (!secondTried && window.statLbl->text() == QStringLiteral(" Checking Mail...")) {
+                secondTried = true;
+                QVERIFY(!window.cmdCheck->isEnabled());
+                QVERIFY(!window.Tim2->isActive());
+                window.cmdCheck_Click(); // what a queued click or tick would do
+                window.Tim2_Timer();
+            }
+        });
+        probe.start(100);
+        QTest::mouseClick(window.cmdCheck, Qt::LeftButton);
+        probe.stop();
+
+        QVERIFY(secondTried);
+        QVERIFY2(seen.contains(QStringLiteral(" Checking Mail...")), qPrintable(seen.join(u'|')));
+        QVERIFY(counter.paints > 0);
+        QCOMPARE(window.statLbl->text(), QStringLiteral("   Mailbox checked."));
+        QVERIFY(window.newLbl->text().startsWith(QStringLiteral("  4 Mails In InBox")));
+        QCOMPARE(server.connectionCount(), 1);
+        QVERIFY(window.cmdCheck->isEnabled());
+        QVERIFY(window.Tim2->isActive());
     }
 
     void longPasswordKeptWhole()

@@ -46,6 +46,7 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     , m_log(log)
 {
     setObjectName(QStringLiteral("FrmNotify"));
+    setWindowTitle(QStringLiteral("Morvex notification")); // never shown: there is no title bar
     setWindowIcon(morvexIcon());
     setFixedSize(295, 104);
 

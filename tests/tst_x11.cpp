@@ -11,6 +11,7 @@
 
 #include <QLabel>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QTest>
 #include <QToolTip>
 
@@ -150,6 +151,38 @@ private Q_SLOTS:
         XTools::screenshot(QStringLiteral("notification-window"), placed.adjusted(-4, -4, 4, 4));
         XTools::screenshot(QStringLiteral("main-window"),
                            XTools::geometry(m_window->winId()).adjusted(-4, -4, 4, 4));
+    }
+
+    // The notification's half-second raise never takes the keyboard from another program;
+    // within the program, it takes the activation back from the main window.
+    void keepsOffOtherProgramsFocus()
+    {
+        QProcess other; // another program's window, with the keyboard focus
+        other.start(QStringLiteral("display"),
+                    {"-title", "other program", "-size", "200x120", "xc:white"});
+        QVERIFY(other.waitForStarted(5000));
+        quint64 otherWindow = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(!XTools::windowsNamed(QStringLiteral("other program")).isEmpty(),
+                                 5000);
+        otherWindow = XTools::windowsNamed(QStringLiteral("other program")).first();
+        XTools::run(QStringLiteral("xdotool"),
+                    {"windowfocus", "--sync", QString::number(otherWindow)});
+        QTRY_VERIFY(QApplication::activeWindow() == nullptr);
+
+        m_control->count = 1;
+        m_window->cmdCheck_Click();
+        FrmNotify *notify = Forms::notify().form();
+        QVERIFY(notify && QTest::qWaitForWindowExposed(notify));
+        QTest::qWait(1500); // three raises
+        QCOMPARE(XTools::run(QStringLiteral("xdotool"), {"getwindowfocus"}).trimmed().toULongLong(),
+                 otherWindow);
+        QVERIFY(QApplication::activeWindow() == nullptr);
+
+        // The user clicks into the main window: the notification is active again within a tick.
+        XTools::click(m_window->statLbl->mapToGlobal(QPoint(100, 8)));
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeWindow() == notify, 2000);
+        other.kill();
+        other.waitForFinished(3000);
     }
 
     void dragForm_data()

@@ -56,70 +56,65 @@ frmPop::Services frmPop::withDefaults(Services services)
     return services;
 }
 
+namespace {
+
+// A control with its objectName, made the way the form's design makes it.
+template <typename Control, typename Parent, typename... Args>
+Control *named(Parent *parent, const char *name, Args &&...args)
+{
+    auto *control = new Control(std::forward<Args>(args)..., parent);
+    control->setObjectName(QString::fromLatin1(name));
+    return control;
+}
+
+QLineEdit *textBox(QWidget *parent, const char *name, const QString &text)
+{
+    auto *edit = named<QLineEdit>(parent, name, text);
+    // Long passwords and server texts are kept whole (QLineEdit's default cuts at 32767).
+    edit->setMaxLength(std::numeric_limits<int>::max());
+    return edit;
+}
+
+} // namespace
+
 void frmPop::createControls()
 {
     setObjectName(QStringLiteral("frmPop"));
     setWindowTitle(QStringLiteral("Morvex")); // never shown: there is no title bar
-    Picture1 = new QWidget(this);
-    Picture1->setObjectName(QStringLiteral("Picture1"));
-    auto makeShape = [this](const char *name) {
-        auto *shape = new Shape(Picture1);
-        shape->setObjectName(QString::fromLatin1(name));
-        return shape;
-    };
+    Picture1 = named<QWidget>(this, "Picture1");
     // Created back to front, so each one is drawn over the ones before it.
-    Shape1 = makeShape("Shape1");
-    Shape4 = makeShape("Shape4");
-    Shape3 = makeShape("Shape3");
-    Shape2 = makeShape("Shape2");
-    auto makeLabel = [this](const char *name, const QString &caption) {
-        auto *label = new QLabel(caption, Picture1);
-        label->setObjectName(QString::fromLatin1(name));
-        return label;
-    };
-    newLbl = makeLabel("newLbl", QStringLiteral(" Mails In InBox...."));
-    statLbl = makeLabel("statLbl", QStringLiteral(" Status......"));
-    Label1 = makeLabel("Label1", QStringLiteral("Check after every (min)"));
-    Image1 = makeLabel("Image1", QString());
-    Label4 = makeLabel("Label4", QStringLiteral("Close"));
-    Label3 = makeLabel("Label3", QStringLiteral("View Log"));
-    Label2 = makeLabel("Label2", QStringLiteral("Minimise"));
-    auto makeBox = [](QWidget *parent, const char *name, const QString &text) {
-        auto *edit = new QLineEdit(text, parent);
-        edit->setObjectName(QString::fromLatin1(name));
-        // Long passwords and server texts are kept whole (QLineEdit's default cuts at 32767).
-        edit->setMaxLength(std::numeric_limits<int>::max());
-        return edit;
-    };
-    Text1 = makeBox(this, "Text1", QStringLiteral("Timer"));
+    Shape1 = named<Shape>(Picture1, "Shape1");
+    Shape4 = named<Shape>(Picture1, "Shape4");
+    Shape3 = named<Shape>(Picture1, "Shape3");
+    Shape2 = named<Shape>(Picture1, "Shape2");
+    newLbl = named<QLabel>(Picture1, "newLbl", QStringLiteral(" Mails In InBox...."));
+    statLbl = named<QLabel>(Picture1, "statLbl", QStringLiteral(" Status......"));
+    Label1 = named<QLabel>(Picture1, "Label1", QStringLiteral("Check after every (min)"));
+    Image1 = named<QLabel>(Picture1, "Image1");
+    Label4 = named<QLabel>(Picture1, "Label4", QStringLiteral("Close"));
+    Label3 = named<QLabel>(Picture1, "Label3", QStringLiteral("View Log"));
+    Label2 = named<QLabel>(Picture1, "Label2", QStringLiteral("Minimise"));
+    Text1 = textBox(this, "Text1", QStringLiteral("Timer"));
     Text1->setVisible(false);
-    Text5 = makeBox(Picture1, "Text5", QStringLiteral("10"));
-    Text4 = makeBox(Picture1, "Text4", QString());
+    Text5 = textBox(Picture1, "Text5", QStringLiteral("10"));
+    Text4 = textBox(Picture1, "Text4", QString());
     Text4->setEchoMode(QLineEdit::Password);
-    Text3 = makeBox(Picture1, "Text3", QStringLiteral("Login"));
-    Text2 = makeBox(Picture1, "Text2", QStringLiteral("Server"));
-    Check1 = new QCheckBox(QStringLiteral("Minimize at startup"), Picture1);
-    Check1->setObjectName(QStringLiteral("Check1"));
-    auto makeButton = [this](const char *name, const QString &caption) {
-        auto *button = new GraphicalButton(caption, Picture1);
-        button->setObjectName(QString::fromLatin1(name));
-        return button;
-    };
-    cmdCheck = makeButton("cmdCheck", QStringLiteral("Check Now"));
-    cmdSet = makeButton("cmdSet", QStringLiteral("Save"));
-    cmdReSet = makeButton("cmdReSet", QStringLiteral("Reset"));
+    Text3 = textBox(Picture1, "Text3", QStringLiteral("Login"));
+    Text2 = textBox(Picture1, "Text2", QStringLiteral("Server"));
+    Check1 = named<QCheckBox>(Picture1, "Check1", QStringLiteral("Minimize at startup"));
+    cmdCheck = named<GraphicalButton>(Picture1, "cmdCheck", QStringLiteral("Check Now"));
+    cmdSet = named<GraphicalButton>(Picture1, "cmdSet", QStringLiteral("Save"));
+    cmdReSet = named<GraphicalButton>(Picture1, "cmdReSet", QStringLiteral("Reset"));
     connect(cmdCheck, &QPushButton::clicked, this, &frmPop::cmdCheck_Click);
     connect(cmdSet, &QPushButton::clicked, this, &frmPop::cmdSet_Click);
     connect(cmdReSet, &QPushButton::clicked, this, &frmPop::cmdReSet_Click);
     for (QLabel *watched : {Image1, Label2, Label3, Label4})
         watched->installEventFilter(this);
 
-    Tim2 = new QTimer(this);
-    Tim2->setObjectName(QStringLiteral("Tim2"));
+    Tim2 = named<QTimer>(this, "Tim2");
     Tim2->setInterval(10000);
     connect(Tim2, &QTimer::timeout, this, &frmPop::Tim2_Timer);
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1 = named<QTimer>(this, "Timer1");
     Timer1->setInterval(1);
     connect(Timer1, &QTimer::timeout, this, &frmPop::Timer1_Timer);
 }

@@ -1,6 +1,5 @@
 #include "Dovecot.h"
-#include "TestDirs.h"
-#include "app/MessageBox.h"
+#include "ProgramState.h"
 #include "app/MorvexApplication.h"
 #include "app/frmPop.h"
 #include "mail/ChangeLog.h"
@@ -62,8 +61,7 @@ class TestDovecot : public QObject {
     Q_OBJECT
 
     std::unique_ptr<Dovecot> m_server;
-    std::unique_ptr<TestDirs> m_dirs;
-    QStringList m_boxes;
+    std::unique_ptr<ProgramState> m_state;
 
     static Tarvik &tarvik(frmPop &window) { return dynamic_cast<Tarvik &>(window.Tarvik1()); }
 
@@ -123,23 +121,8 @@ private Q_SLOTS:
     }
     void cleanupTestCase() { m_server.reset(); }
 
-    void init()
-    {
-        m_dirs = std::make_unique<TestDirs>();
-        m_boxes.clear();
-        MessageBox::setHandler([this](const QString &title, const QString &prompt) {
-            m_boxes << title + u'|' + prompt;
-        });
-        Module1::changeLog().clear();
-    }
-    void cleanup()
-    {
-        Forms::notify().unload();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        Module1::changeLog().clear();
-        MessageBox::setHandler({});
-        m_dirs.reset();
-    }
+    void init() { m_state = std::make_unique<ProgramState>(); }
+    void cleanup() { m_state.reset(); }
 
     void countChanges_data()
     {
@@ -215,7 +198,7 @@ private Q_SLOTS:
             QCOMPARE(notify->Label1->text(), step.entry);
             QCOMPARE(notify->Label2->text(), QStringLiteral("[ ") + time + QStringLiteral(" ]"));
         }
-        QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.join(u'\n')));
+        QVERIFY2(m_state->boxes.isEmpty(), qPrintable(m_state->boxes.join(u'\n')));
     }
 
     void failedChecks_data()
@@ -276,7 +259,7 @@ private Q_SLOTS:
         QVERIFY2(tarvik(*window).popError() == Pop3Code::Ok, qPrintable(diagnostics(*window)));
         QVERIFY(window->newLbl->text().startsWith(QStringLiteral("  3 Mails In InBox  [ ")));
         QCOMPARE(Module1::changeLog().logIdx(), 1);
-        QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.join(u'\n')));
+        QVERIFY2(m_state->boxes.isEmpty(), qPrintable(m_state->boxes.join(u'\n')));
     }
 
     // A notifier runs for weeks: a check must not leave a socket or anything else open.

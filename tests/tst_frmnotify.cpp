@@ -1,5 +1,5 @@
+#include "ProgramState.h"
 #include "ScriptedControl.h"
-#include "TestDirs.h"
 #include "app/MorvexApplication.h"
 #include "app/frmPop.h"
 #include "mail/ChangeLog.h"
@@ -165,12 +165,11 @@ private Q_SLOTS:
     // A check that finds changed counts replaces the open window each time.
     void eachChangeReplacesWindow()
     {
-        TestDirs dirs;
-        frmPop::Services services;
-        auto control = std::make_unique<ScriptedControl>();
+        ProgramState state;
+        ScriptedControl *control = nullptr;
+        const auto owned = scriptedWindow(&control);
+        frmPop &window = *owned;
         ScriptedControl &scripted = *control;
-        services.control = std::move(control);
-        frmPop window(std::move(services));
         scripted.count = 3;
         window.cmdCheck_Click();
         QPointer<FrmNotify> first = Forms::notify().form();
@@ -188,12 +187,11 @@ private Q_SLOTS:
     // and only after its modal loop has returned is it deleted.
     void changeWhileModal()
     {
-        TestDirs dirs;
-        frmPop::Services services;
-        auto control = std::make_unique<ScriptedControl>();
+        ProgramState state;
+        ScriptedControl *control = nullptr;
+        const auto owned = scriptedWindow(&control);
+        frmPop &window = *owned;
         ScriptedControl &scripted = *control;
-        services.control = std::move(control);
-        frmPop window(std::move(services));
         scripted.count = 1;
         window.cmdCheck_Click();
 

@@ -1,5 +1,5 @@
+#include "ProgramState.h"
 #include "ScriptedControl.h"
-#include "TestDirs.h"
 #include "app/MorvexApplication.h"
 #include "app/frmPop.h"
 #include "mail/ChangeLog.h"
@@ -23,8 +23,9 @@
 class TestMainWindow : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<TestDirs> m_dirs;
+    std::unique_ptr<ProgramState> m_state;
     std::unique_ptr<frmPop> m_window;
+    ScriptedControl *m_control = nullptr;
     QImage m_shot;
 
     static QColor rgb(unsigned hex)
@@ -61,22 +62,15 @@ class TestMainWindow : public QObject {
 private Q_SLOTS:
     void init()
     {
-        m_dirs = std::make_unique<TestDirs>();
-        Module1::changeLog().clear();
-        frmPop::Services services;
-        services.control = std::make_unique<ScriptedControl>();
-        m_window = std::make_unique<frmPop>(std::move(services));
+        m_state = std::make_unique<ProgramState>();
+        m_window = scriptedWindow(&m_control);
         QVERIFY(m_window->Show());
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
     void cleanup()
     {
-        Forms::notify().unload();
-        Forms::close().unload();
-        Forms::about().unload();
         m_window.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        m_dirs.reset();
+        m_state.reset();
     }
 
     void window()

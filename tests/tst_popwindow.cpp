@@ -1,8 +1,7 @@
 #include "FakePop3Server.h"
 #include "FakeTicks.h"
+#include "ProgramState.h"
 #include "ScriptedControl.h"
-#include "TestDirs.h"
-#include "app/MessageBox.h"
 #include "app/MorvexApplication.h"
 #include "app/SingleInstance.h"
 #include "app/frmPop.h"
@@ -25,45 +24,24 @@
 class TestPopWindow : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<TestDirs> m_dirs;
+    std::unique_ptr<ProgramState> m_state;
     std::shared_ptr<FakeTicks> m_ticks;
     ScriptedControl *m_control = nullptr;
-    QStringList m_boxes; // message boxes shown, "title|prompt"
 
     std::unique_ptr<frmPop> makeWindow()
     {
-        frmPop::Services services;
-        auto control = std::make_unique<ScriptedControl>();
-        m_control = control.get();
-        services.control = std::move(control);
         m_ticks = std::make_shared<FakeTicks>(50000);
-        services.ticks = m_ticks;
-        return std::make_unique<frmPop>(std::move(services));
+        return scriptedWindow(&m_control, m_ticks);
     }
 
     static void store(const QList<QPair<QString, QString>> &values)
     {
-        SettingsStore store;
-        for (const auto &[key, value] : values)
-            store.saveSetting(key, value);
-        QVERIFY(store.commit());
+        ProgramState::storeSettings(values);
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        m_dirs = std::make_unique<TestDirs>();
-        m_boxes.clear();
-        MessageBox::setHandler([this](const QString &title, const QString &prompt) {
-            m_boxes << title + u'|' + prompt;
-        });
-        Module1::changeLog().clear();
-    }
-    void cleanup()
-    {
-        MessageBox::setHandler({});
-        m_dirs.reset();
-    }
+    void init() { m_state = std::make_unique<ProgramState>(); }
+    void cleanup() { m_state.reset(); }
 
     void designState_data()
     {
@@ -141,7 +119,7 @@ private Q_SLOTS:
         QCOMPARE(m_control->timeout, 30);
         QVERIFY(window->Tim2->isActive());
         QCOMPARE(window->fields().nextTick, 0);
-        QVERIFY(m_boxes.isEmpty());
+        QVERIFY(m_state->boxes.isEmpty());
     }
 
     void minimisedStart()
@@ -163,7 +141,7 @@ private Q_SLOTS:
         store({{"Server", "pop.example.org"}});
         auto window = makeWindow();
         QVERIFY(!window->Show());
-        QCOMPARE(m_boxes, QStringList{"Morvex Ver1.0|Morvex Mail Notifier already loaded"});
+        QCOMPARE(m_state->boxes, QStringList{"Morvex Ver1.0|Morvex Mail Notifier already loaded"});
         QCOMPARE(window->Text2->text(), QStringLiteral("Server")); // settings untouched
         QVERIFY(!window->trayData());
         QVERIFY(!window->isVisible());
@@ -250,8 +228,8 @@ private Q_SLOTS:
         auto window = makeWindow();
         QVERIFY(window->Show());
         // The configuration directory cannot be made: a file stands in its way.
-        QDir(m_dirs->configDir()).removeRecursively();
-        QFile blocker(m_dirs->configDir());
+        QDir(m_state->dirs.configDir()).removeRecursively();
+        QFile blocker(m_state->dirs.configDir());
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         QTest::mouseClick(window->cmdSet, Qt::LeftButton);

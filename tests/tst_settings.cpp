@@ -1,4 +1,5 @@
 #include "FakeWindow.h"
+#include "ProgramState.h"
 #include "TestDirs.h"
 #include "settings/FlipChars.h"
 #include "settings/SettingsStore.h"
@@ -28,10 +29,7 @@ class TestSettings : public QObject {
 
     static void store(const QList<QPair<QString, QString>> &values)
     {
-        SettingsStore store;
-        for (const auto &[key, value] : values)
-            store.saveSetting(key, value);
-        QVERIFY(store.commit());
+        ProgramState::storeSettings(values);
     }
 
 private Q_SLOTS:

@@ -1,5 +1,5 @@
+#include "ProgramState.h"
 #include "ScriptedControl.h"
-#include "TestDirs.h"
 #include "XTools.h"
 #include "app/MorvexApplication.h"
 #include "app/frmPop.h"
@@ -20,7 +20,7 @@
 class TestX11 : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<TestDirs> m_dirs;
+    std::unique_ptr<ProgramState> m_state;
     std::unique_ptr<frmPop> m_window;
     ScriptedControl *m_control = nullptr;
 
@@ -53,24 +53,16 @@ private Q_SLOTS:
 
     void init()
     {
-        m_dirs = std::make_unique<TestDirs>();
-        Module1::changeLog().clear();
-        frmPop::Services services;
-        auto control = std::make_unique<ScriptedControl>();
-        m_control = control.get();
-        services.control = std::move(control);
-        m_window = std::make_unique<frmPop>(std::move(services));
+        m_state = std::make_unique<ProgramState>();
+        m_window = scriptedWindow(&m_control);
         QVERIFY(m_window->Show());
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
     void cleanup()
     {
-        Forms::notify().unload();
-        Forms::about().unload();
         m_window.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        m_state.reset();
         QTest::qWait(100);
-        m_dirs.reset();
     }
 
     void iconEmbeddedWithTooltip()

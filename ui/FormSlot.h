@@ -44,6 +44,16 @@ public:
         form->deleteLater(); // it may be unloading itself from one of its own handlers
     }
 
+    // For a window's own close command: unloads it when it is the loaded instance, and
+    // otherwise (a window made outside the slot) just closes it.
+    void unloadFrom(Form *self)
+    {
+        if (m_form == self)
+            unload();
+        else
+            self->QDialog::reject();
+    }
+
     void showModeless()
     {
         if (m_form) {

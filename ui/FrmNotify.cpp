@@ -138,10 +138,7 @@ void FrmNotify::Timer1_Timer()
 
 void FrmNotify::cmdClose_Click()
 {
-    if (Forms::notify().form() == this)
-        Forms::notify().unload();
-    else
-        QDialog::reject();
+    Forms::notify().unloadFrom(this);
 }
 
 void FrmNotify::reject()

@@ -28,10 +28,7 @@ void frmAbout::Form_Load()
 
 void frmAbout::Form_Click()
 {
-    if (Forms::about().form() == this)
-        Forms::about().unload();
-    else
-        QDialog::reject();
+    Forms::about().unloadFrom(this);
 }
 
 void frmAbout::paintEvent(QPaintEvent *)

@@ -77,10 +77,7 @@ void frmClose::Command1_Click()
 
 void frmClose::Command2_Click()
 {
-    if (Forms::close().form() == this)
-        Forms::close().unload();
-    else
-        QDialog::reject();
+    Forms::close().unloadFrom(this);
 }
 
 void frmClose::reject()

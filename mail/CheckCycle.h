@@ -1,6 +1,6 @@
 #pragma once
 
-class MailboxState;
+struct MailboxState;
 class PopWindow;
 class Pop3Control;
 class TickSource;

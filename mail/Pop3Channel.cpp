@@ -1,6 +1,9 @@
 #include "Pop3Channel.h"
 
+#include "HostIdentity.h"
+
 #include <QEventLoop>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTimer>
 
@@ -9,6 +12,15 @@ namespace {
 // Qt keeps at most this much unread input per socket; lines are taken from it one at a
 // time, so a server that floods us cannot grow memory without bound.
 constexpr qint64 socketReadBuffer = 16 * 1024;
+
+// The system's trusted authorities as a list. Reading them takes a few hundred
+// milliseconds, so it happens once per process; it is needed only when authorities are
+// added, otherwise OpenSSL looks them up in the store as it goes.
+const QList<QSslCertificate> &systemAuthorities()
+{
+    static const QList<QSslCertificate> authorities = QSslConfiguration::systemCaCertificates();
+    return authorities;
+}
 
 bool isUnsafeLine(const QByteArray &line)
 {
@@ -32,6 +44,12 @@ Pop3Channel::Pop3Channel(QObject *parent)
     connect(m_socket, &QAbstractSocket::errorOccurred, this, &Pop3Channel::wake);
     connect(m_socket, &QIODevice::readyRead, this, &Pop3Channel::wake);
     connect(m_socket, &QIODevice::bytesWritten, this, &Pop3Channel::wake);
+    connect(m_socket, &QSslSocket::encrypted, this, &Pop3Channel::wake);
+    connect(m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+        // Not ignored: the socket ends the handshake right after this signal.
+        m_tlsErrors = errors;
+        wake();
+    });
 }
 
 Pop3Channel::~Pop3Channel()
@@ -58,6 +76,11 @@ void Pop3Channel::cancel()
 bool Pop3Channel::isConnected() const
 {
     return m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool Pop3Channel::isEncrypted() const
+{
+    return m_socket->isEncrypted();
 }
 
 QString Pop3Channel::errorString() const
@@ -116,7 +139,9 @@ Pop3Channel::Result Pop3Channel::open(const QString &host, quint16 port, QDeadli
     m_socket->abort();
     if (m_cancelled)
         return Result::Cancelled;
-    // Plain TCP for now; connectToHostEncrypted() on the same socket gives implicit TLS.
+    // Plain TCP; implicit TLS starts the handshake once connected, so that resolving and
+    // connecting get a deadline of their own.
+    m_tlsErrors.clear();
     m_socket->connectToHost(host, port);
     const Result result = waitFor(
         [this]() -> std::optional<Result> {
@@ -133,6 +158,58 @@ Pop3Channel::Result Pop3Channel::open(const QString &host, quint16 port, QDeadli
     if (result != Result::Ok)
         m_socket->abort();
     return result;
+}
+
+Pop3Channel::Result Pop3Channel::startTls(const QString &verifyName,
+                                          const QList<QSslCertificate> &extraCas,
+                                          QDeadlineTimer deadline)
+{
+    m_buffer.clear();
+    m_socket->readAll();
+    m_tlsErrors.clear();
+    if (m_cancelled)
+        return Result::Cancelled;
+    // A server that hangs up instead of starting TLS failed the handshake as much as one
+    // that sends garbage.
+    if (!isConnected())
+        return Result::TlsFailed;
+    if (!QSslSocket::supportsSsl()) {
+        m_socket->abort();
+        return Result::TlsFailed;
+    }
+
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    // Setting authorities replaces the system's, so both go in.
+    if (!extraCas.isEmpty())
+        config.setCaCertificates(systemAuthorities() + extraCas);
+    m_socket->setSslConfiguration(config);
+    m_socket->setPeerVerifyName(verifyName);
+    m_socket->startClientEncryption();
+
+    const Result result = waitFor(
+        [this]() -> std::optional<Result> {
+            if (m_socket->isEncrypted())
+                return Result::Ok;
+            if (m_socket->state() != QAbstractSocket::ConnectedState)
+                return Result::TlsFailed;
+            return std::nullopt;
+        },
+        deadline);
+    if (result != Result::Ok) {
+        m_socket->abort();
+        return result;
+    }
+    // Qt also accepts a common name beside DNS names and partial wildcards such as
+    // "m*.example.com"; the stricter rules apply on top.
+    const QSslCertificate certificate = m_socket->peerCertificate();
+    if (!HostIdentity::matches(certificate, verifyName)) {
+        m_tlsErrors = {QSslError(QSslError::HostNameMismatch, certificate)};
+        m_socket->abort();
+        return Result::TlsFailed;
+    }
+    return Result::Ok;
 }
 
 void Pop3Channel::pull()

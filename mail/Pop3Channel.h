@@ -2,7 +2,10 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QList>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslError>
 #include <QString>
 
 #include <functional>
@@ -14,8 +17,8 @@ class QTimer;
 
 // The wire under a POP3 conversation: one socket, waits that never outlast their deadline
 // and line framing. Each wait runs a nested event loop that skips user input, so the
-// window keeps painting while the caller blocks. The socket is a QSslSocket used in plain
-// mode; encryption can be started on it without changing the framing or the waits.
+// window keeps painting while the caller blocks. The socket is a QSslSocket: it starts in
+// plain mode and switches to TLS on startTls(), with the same framing and waits after.
 class Pop3Channel : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +31,7 @@ public:
         TooLong,      // a line longer than MaxLine octets
         Failed,       // any other socket error (see errorString())
         Cancelled,    // cancel() was called, or the application is ending
+        TlsFailed,    // the handshake or the certificate check failed (see tlsErrors())
     };
 
     // A reply line may hold at most this many octets, line end included.
@@ -42,6 +46,18 @@ public:
     // Sends line + CR LF and waits until the socket took it. A line holding CR, LF or NUL
     // is refused (Failed) and nothing is sent.
     Result writeLine(const QByteArray &line, QDeadlineTimer deadline);
+    // Starts TLS on the open connection: right after open() for implicit TLS, or after the
+    // server's +OK to STLS. Input that arrived before is thrown away unread, so nothing a
+    // server sent in the clear can pass for a reply under TLS. The certificate must chain
+    // to the system's trusted authorities (or extraCas, for tests) and name verifyName,
+    // the host as the user typed it (RFC 6125, see HostIdentity). On TlsFailed the
+    // connection is gone and tlsErrors() says what the check found (empty when the
+    // handshake itself broke down).
+    Result startTls(const QString &verifyName, const QList<QSslCertificate> &extraCas,
+                    QDeadlineTimer deadline);
+    QList<QSslError> tlsErrors() const { return m_tlsErrors; }
+    bool isEncrypted() const;
+
     // Flushes what is queued and disconnects, aborting whatever is left at the deadline.
     void close(QDeadlineTimer deadline);
     void abort();
@@ -66,6 +82,7 @@ private:
     QTimer *m_timer = nullptr;
     QEventLoop *m_loop = nullptr;
     QByteArray m_buffer;
+    QList<QSslError> m_tlsErrors;
     bool m_woken = false;
     bool m_cancelled = false;
 };

@@ -8,7 +8,7 @@ enum : int {
     Ok = 0,                // the mailbox was read
     HostNotFound = 1,      // the server name did not resolve
     ConnectionRefused = 2, // nothing listens on the port
-    TimedOut = 3,          // a reply did not come within poptimeout
+    TimedOut = 3,          // connecting, the TLS handshake or a reply took over poptimeout
     ConnectionLost = 4,    // the server closed or reset the connection mid-conversation
     BadReply = 5,          // a reply that is not POP3 (no +OK/-ERR, too long, ...)
     BadCount = 6,          // STAT did not give two non-negative numbers in range
@@ -19,6 +19,24 @@ enum : int {
     NoData = 11,           // connected, but the server never sent its greeting
     Cancelled = 12,        // the program is ending while a check runs
     Busy = 13,             // a check is running (also: popCheck called while one runs)
-    LoginRefused = 15,     // -ERR to USER or PASS
+    LoginRefused = 15,     // -ERR to USER or PASS, plain or with [AUTH] (RFC 3206)
+
+    // The server text, checked before anything goes on the network.
+    BadAddress = 16, // not host, host:port, [v6]:port, pop3://... or pop3s://...
+
+    // TLS (implicit on pop3s:// and port 995, or STLS when a plain server offers it). Each
+    // of these ends the check before the login or password is sent.
+    TlsFailed = 17,               // the handshake failed (not a TLS port, no common protocol)
+    CertificateUntrusted = 18,    // self-signed, or no chain to a trusted authority
+    CertificateExpired = 19,      // expired or not yet valid
+    CertificateNameMismatch = 20, // valid, but not for the server name that was typed
+    CertificateInvalid = 21,      // any other certificate fault (revoked, bad signature, ...)
+    StlsFailed = 22,              // the server offered STLS, then refused it or broke off
+
+    // Refusals after USER or PASS that say the login itself was fine (RFC 2449, 3206).
+    MailboxInUse = 23,     // [IN-USE]: another client holds the mailbox lock
+    TemporaryFailure = 24, // [SYS/TEMP]: the server has a passing problem
+    LoginDelay = 25,       // [LOGIN-DELAY]: the server wants fewer logins
+    PermanentFailure = 26, // [SYS/PERM]: the server cannot serve this account
 };
 }

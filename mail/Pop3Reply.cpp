@@ -54,6 +54,25 @@ bool isResponseCode(const QByteArray &inner)
     return !levelEmpty;
 }
 
+// Controls (C0, DEL, C1), format characters such as bidi overrides, line and paragraph
+// separators, lone surrogates, unassigned and private-use code points: none of them has a
+// glyph everyone agrees on, and some rearrange or break the line they are in.
+bool isShown(char32_t code)
+{
+    switch (QChar::category(code)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+    case QChar::Other_Surrogate:
+    case QChar::Other_NotAssigned:
+    case QChar::Other_PrivateUse:
+        return false;
+    default:
+        return true;
+    }
+}
+
 } // namespace
 
 Pop3Reply Pop3Reply::parse(const QByteArray &line)
@@ -128,16 +147,20 @@ QString Pop3Reply::displayText(const QByteArray &text, int maxChars)
     if (utf8.hasError())
         decoded = QString::fromLatin1(text);
 
+    // Whole code points, so that characters beyond U+FFFF are judged by what they are.
     QString clean;
     clean.reserve(decoded.size());
-    for (const QChar c : std::as_const(decoded)) {
-        const QChar::Category category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Other_Format ||
-            category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
+    for (qsizetype i = 0; i < decoded.size(); ++i) {
+        const QChar c = decoded.at(i);
+        const bool pair =
+            c.isHighSurrogate() && i + 1 < decoded.size() && decoded.at(i + 1).isLowSurrogate();
+        const char32_t code = pair ? QChar::surrogateToUcs4(c, decoded.at(i + 1)) : c.unicode();
+        if (isShown(code))
+            clean += pair ? decoded.mid(i, 2) : QString(c);
+        else
             clean += QLatin1Char(' ');
-            continue;
-        }
-        clean += c;
+        if (pair)
+            ++i;
     }
     clean = clean.simplified();
 

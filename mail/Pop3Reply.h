@@ -28,7 +28,8 @@ struct Pop3Reply {
     static bool parseStatCount(const QByteArray &text, qint64 *count);
 
     // Server text made fit for a one-line status: decoded as UTF-8 (Latin-1 when that
-    // fails), control and format characters dropped, blanks collapsed, at most maxChars
-    // characters (the last one an ellipsis when cut).
+    // fails), control, format, unassigned and private-use characters dropped, blanks
+    // collapsed, at most maxChars characters (the last one an ellipsis when cut) and never
+    // half a surrogate pair.
     static QString displayText(const QByteArray &text, int maxChars);
 };

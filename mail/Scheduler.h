@@ -4,7 +4,7 @@
 #include <QtGlobal>
 
 class CheckCycle;
-class MailboxState;
+struct MailboxState;
 class PopWindow;
 class TickSource;
 

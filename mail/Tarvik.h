@@ -2,15 +2,19 @@
 
 #include "Pop3Control.h"
 
+#include <QList>
+#include <QSslCertificate>
+
 #include <memory>
 
 class Pop3Channel;
 
-// The main window's mailbox control: checks a POP3 mailbox (greeting, USER, PASS, STAT,
-// QUIT) and reports a result code from Pop3Codes.h, a one-line status and the message
-// count. popCheck() blocks its caller but keeps the event loop turning (user input
-// excluded), so the window repaints while the server is slow. Every wait is bounded by
-// poptimeout seconds.
+// The main window's mailbox control: checks a POP3 mailbox (greeting, TLS when the server
+// text or the server asks for it, USER, PASS, STAT, QUIT; see Pop3Session) and reports a
+// result code from Pop3Codes.h, a one-line status and the message count. The server text
+// takes the forms of ServerAddress; popport is the port of a bare host name. popCheck()
+// blocks its caller but keeps the event loop turning (user input excluded), so the window
+// repaints while the server is slow. Every wait is bounded by poptimeout seconds.
 class Tarvik final : public Pop3Control {
 public:
     static constexpr int DefaultPort = 110;
@@ -28,6 +32,13 @@ public:
     void setPoptimeout(int seconds) override { m_timeout = qBound(1, seconds, 3600); }
     // 1..65535; anything else restores the default.
     void setPopport(int port) { m_port = (port >= 1 && port <= 65535) ? port : DefaultPort; }
+
+    // Authorities trusted besides the system's for TLS certificates. Tests use this for a
+    // test authority; the program itself trusts the system store only.
+    void setExtraCaCertificates(const QList<QSslCertificate> &certificates)
+    {
+        m_extraCas = certificates;
+    }
 
     QString pophostname() const { return m_host; }
     QString popusername() const { return m_user; }
@@ -54,6 +65,7 @@ private:
     QString m_password;
     int m_timeout = DefaultTimeout;
     int m_port = DefaultPort;
+    QList<QSslCertificate> m_extraCas;
 
     QString m_status;
     int m_error = 0; // 0 with an empty status until the first check

@@ -1,3 +1,4 @@
+#include "mail/Pop3Capa.h"
 #include "mail/Pop3Reply.h"
 
 #include <QTest>
@@ -12,6 +13,8 @@ private slots:
     void statCount();
     void displayText_data();
     void displayText();
+    void capa_data();
+    void capa();
 };
 
 void TestPop3Reply::parse_data()
@@ -156,6 +159,32 @@ void TestPop3Reply::displayText_data()
     QTest::newRow("cut at blank") << QByteArray("abc defgh") << 5 << QStringLiteral("abc\u2026");
     QTest::newRow("no surrogate half")
         << QByteArray("ab\xf0\x9f\x98\x80xyz") << 4 << QStringLiteral("ab\u2026");
+    QTest::newRow("emoji kept") << QByteArray("ok \xf0\x9f\x93\xab") << 45
+                                << QStringLiteral("ok \U0001F4EB");
+    QTest::newRow("private use dropped") << QByteArray("a\xee\x80\x80"
+                                                       "b")
+                                         << 45 << QStringLiteral("a b");
+    QTest::newRow("supplementary private use dropped") << QByteArray("a\xf3\xb0\x80\x80"
+                                                                     "b")
+                                                       << 45 << QStringLiteral("a b");
+    QTest::newRow("noncharacter dropped") << QByteArray("a\xef\xbf\xbf"
+                                                        "b")
+                                          << 45 << QStringLiteral("a b");
+    QTest::newRow("line separator dropped") << QByteArray("a\xe2\x80\xa8"
+                                                          "b")
+                                            << 45 << QStringLiteral("a b");
+    QTest::newRow("encoded surrogate falls back to latin-1")
+        << QByteArray("\xed\xa0\x80x") << 45 << QStringLiteral("\u00ed x");
+    QTest::newRow("overlong encoding falls back to latin-1")
+        << QByteArray("\xc0\xafx") << 45 << QStringLiteral("\u00c0\u00afx");
+    QTest::newRow("truncated sequence falls back to latin-1")
+        << QByteArray("ab\xe2\x82") << 45 << QStringLiteral("ab\u00e2");
+    QTest::newRow("C1 controls of the fallback dropped") << QByteArray("a\x85\x9b"
+                                                                       "b\xff")
+                                                         << 45 << QStringLiteral("a b\u00ff");
+    QTest::newRow("cut after a full emoji")
+        << QByteArray("ab\xf0\x9f\x98\x80xyz") << 5 << QStringLiteral("ab\U0001F600\u2026");
+    QTest::newRow("one character of room") << QByteArray("abc") << 1 << QStringLiteral("\u2026");
     QTest::newRow("no room") << QByteArray("abc") << 0 << QString();
     QTest::newRow("only controls") << QByteArray("\r\n\x01") << 45 << QString();
 }
@@ -169,6 +198,64 @@ void TestPop3Reply::displayText()
     const QString shown = Pop3Reply::displayText(text, maxChars);
     QCOMPARE(shown, expected);
     QVERIFY(shown.size() <= qMax(0, maxChars));
+}
+
+void TestPop3Reply::capa_data()
+{
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("stls");
+    QTest::addColumn<QByteArrayList>("kept");
+
+    const int more = int(Pop3Capa::State::More);
+    const int done = int(Pop3Capa::State::Done);
+    const int overflow = int(Pop3Capa::State::Overflow);
+
+    QTest::newRow("typical") << QByteArrayList{"TOP", "USER", "SASL PLAIN LOGIN", "STLS", "."}
+                             << done << true
+                             << QByteArrayList{"TOP", "USER", "SASL PLAIN LOGIN", "STLS"};
+    QTest::newRow("no STLS") << QByteArrayList{"USER", "UIDL", "."} << done << false
+                             << QByteArrayList{"USER", "UIDL"};
+    QTest::newRow("lower case names") << QByteArrayList{"stls", "sasl Plain", "."} << done << true
+                                      << QByteArrayList{"STLS", "SASL Plain"};
+    QTest::newRow("STLS with an argument")
+        << QByteArrayList{"STLS x", "."} << done << true << QByteArrayList{"STLS x"};
+    QTest::newRow("STLS as a prefix only") << QByteArrayList{"STLSX", "X-STLS", "."} << done
+                                           << false << QByteArrayList{"STLSX", "X-STLS"};
+    QTest::newRow("STLS as an argument")
+        << QByteArrayList{"SASL STLS", "."} << done << false << QByteArrayList{"SASL STLS"};
+    QTest::newRow("dot-stuffed") << QByteArrayList{"..HIDDEN", ".STLS", "."} << done << true
+                                 << QByteArrayList{".HIDDEN", "STLS"};
+    QTest::newRow("empty list") << QByteArrayList{"."} << done << false << QByteArrayList{};
+    QTest::newRow("blank line kept")
+        << QByteArrayList{"", "USER", "."} << done << false << QByteArrayList{"", "USER"};
+    QTest::newRow("lines after the end are ignored")
+        << QByteArrayList{"USER", ".", "STLS"} << done << false << QByteArrayList{"USER"};
+    QTest::newRow("dot with a blank is no end")
+        << QByteArrayList{". ", "USER"} << more << false << QByteArrayList{" ", "USER"};
+    QTest::newRow("not ended") << QByteArrayList{"STLS"} << more << true << QByteArrayList{"STLS"};
+
+    QByteArrayList full;
+    for (int i = 0; i < Pop3Capa::MaxLines; ++i)
+        full.append("X-" + QByteArray::number(i));
+    QTest::newRow("at the limit") << (full + QByteArrayList{"."}) << done << false << full;
+    QTest::newRow("over the limit")
+        << (full + QByteArrayList{"STLS", "."}) << overflow << false << QByteArrayList{};
+}
+
+void TestPop3Reply::capa()
+{
+    QFETCH(QByteArrayList, lines);
+    QFETCH(int, state);
+    QFETCH(bool, stls);
+    QFETCH(QByteArrayList, kept);
+
+    Pop3Capa capa;
+    for (const QByteArray &line : lines)
+        capa.feed(line);
+    QCOMPARE(int(capa.state()), state);
+    QCOMPARE(capa.hasStls(), stls);
+    QCOMPARE(capa.lines(), kept);
 }
 
 QTEST_GUILESS_MAIN(TestPop3Reply)

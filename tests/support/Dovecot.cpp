@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 
 #include <unistd.h>
@@ -68,6 +69,15 @@ bool Dovecot::run(const QStringList &arguments, QByteArray *output)
     process.setProgram(QStandardPaths::findExecutable(QStringLiteral("bash")));
     process.setArguments(QStringList{scriptPath()} + arguments);
     process.setProcessChannelMode(QProcess::SeparateChannels);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SANDBOX_SSL"), m_tls == Tls::Off ? QStringLiteral("no")
+                                                      : m_tls == Tls::Offered
+                                                          ? QStringLiteral("yes")
+                                                          : QStringLiteral("required"));
+    environment.insert(QStringLiteral("SANDBOX_SSL_CERT"), m_certificateFile);
+    environment.insert(QStringLiteral("SANDBOX_SSL_KEY"), m_keyFile);
+    environment.remove(QStringLiteral("SANDBOX_POP3S_PORT"));
+    process.setProcessEnvironment(environment);
     process.start();
     if (!process.waitForStarted(scriptTimeoutMs)) {
         m_error = QStringLiteral("cannot run %1: %2").arg(scriptPath(), process.errorString());
@@ -93,6 +103,13 @@ bool Dovecot::run(const QStringList &arguments, QByteArray *output)
     return true;
 }
 
+void Dovecot::setTls(Tls mode, const QString &certificateFile, const QString &keyFile)
+{
+    m_tls = mode;
+    m_certificateFile = certificateFile;
+    m_keyFile = keyFile;
+}
+
 bool Dovecot::start(int messages)
 {
     if (isRunning()) {
@@ -106,15 +123,20 @@ bool Dovecot::start(int messages)
     QByteArray output;
     if (!run({QStringLiteral("start"), m_dir.path()}, &output))
         return false;
+    // The port, and the pop3s port on a second line with TLS.
+    const QList<QByteArray> lines = output.trimmed().split('\n');
     bool ok = false;
-    const uint port = output.trimmed().toUInt(&ok);
-    if (!ok || port == 0 || port > 65535) {
+    const uint port = lines.value(0).trimmed().toUInt(&ok);
+    bool pop3sOk = m_tls == Tls::Off;
+    const uint pop3sPort = m_tls == Tls::Off ? 0 : lines.value(1).trimmed().toUInt(&pop3sOk);
+    if (!ok || port == 0 || port > 65535 || !pop3sOk || pop3sPort > 65535) {
         m_error = QStringLiteral("dovecot-sandbox start printed no port: %1")
                       .arg(QString::fromLocal8Bit(output));
         run({QStringLiteral("stop"), m_dir.path()});
         return false;
     }
     m_port = quint16(port);
+    m_pop3sPort = quint16(pop3sPort);
     if (messages > 0 && !addMessages(messages)) {
         const QString why = m_error;
         stop();
@@ -130,6 +152,7 @@ void Dovecot::stop()
         return;
     run({QStringLiteral("stop"), m_dir.path()});
     m_port = 0;
+    m_pop3sPort = 0;
 }
 
 bool Dovecot::addMessages(int count)

@@ -6,16 +6,28 @@
 
 // A real Dovecot POP3 server on loopback (127.0.0.1 and 127.0.0.2) with one account,
 // driven through scripts/dovecot-sandbox in a temporary directory. Dovecot has to run as
-// root. The server is stopped, and waited for, when the object goes away.
+// root. The server is stopped, and waited for, when the object goes away. With TLS it
+// offers STLS on port() and implicit TLS on pop3sPort().
 //
 // Tests that need it start with MORVEX_REQUIRE_DOVECOT(): it skips the test where Dovecot
 // cannot run, except under CI (CI=true), where a missing Dovecot is a failure.
 class Dovecot {
 public:
+    enum class Tls {
+        Off,      // plain POP3 only
+        Offered,  // STLS and a pop3s port; plaintext logins still allowed
+        Required, // no login without TLS (except from 127.0.0.1 to 127.0.0.1)
+    };
+
     Dovecot();
     ~Dovecot();
     Dovecot(const Dovecot &) = delete;
     Dovecot &operator=(const Dovecot &) = delete;
+
+    // Takes effect at the next start(): the TLS mode and the PEM files of the certificate
+    // and key to present.
+    void setTls(Tls mode, const QString &certificateFile = QString(),
+                const QString &keyFile = QString());
 
     // Starts the server with `messages` messages waiting. False with errorString() set
     // when it did not come up.
@@ -24,6 +36,8 @@ public:
     bool isRunning() const { return m_port != 0; }
 
     quint16 port() const { return m_port; }
+    // The implicit TLS port; 0 without TLS.
+    quint16 pop3sPort() const { return m_pop3sPort; }
     static QString user() { return QStringLiteral("testuser"); }
     static QString password() { return QStringLiteral("secret"); }
 
@@ -48,6 +62,10 @@ private:
 
     QTemporaryDir m_dir; // declared first: outlives the server that writes into it
     quint16 m_port = 0;
+    quint16 m_pop3sPort = 0;
+    Tls m_tls = Tls::Off;
+    QString m_certificateFile;
+    QString m_keyFile;
     QString m_error;
 };
 

@@ -2,8 +2,9 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <deque>
@@ -28,6 +29,11 @@ FakePop3Reply FakePop3Reply::stall(const QByteArray &before)
     return FakePop3Reply{before, Then::Stall, -1};
 }
 
+FakePop3Reply FakePop3Reply::startTls(const QByteArray &before)
+{
+    return FakePop3Reply{before, Then::StartTls, -1};
+}
+
 FakePop3Reply FakePop3Reply::dripped(int ms) const
 {
     FakePop3Reply copy = *this;
@@ -46,6 +52,21 @@ FakePop3Script FakePop3Script::mailbox(qint64 count)
     return script;
 }
 
+FakePop3Script FakePop3Script::stlsMailbox(qint64 count)
+{
+    FakePop3Script script = mailbox(count);
+    script.capa({"USER", "STLS", "UIDL"}).on("STLS", FakePop3Reply::startTls());
+    return script;
+}
+
+FakePop3Script &FakePop3Script::capa(const QList<QByteArray> &lines)
+{
+    QByteArray bytes = "+OK capability list follows\r\n";
+    for (const QByteArray &line : lines)
+        bytes += line + "\r\n";
+    return on("CAPA", FakePop3Reply::raw(bytes + ".\r\n"));
+}
+
 FakePop3Script &FakePop3Script::greet(const FakePop3Reply &reply)
 {
     greeting = reply;
@@ -61,7 +82,10 @@ FakePop3Script &FakePop3Script::on(const QByteArray &verb, const FakePop3Reply &
 struct FakePop3Server::Shared {
     mutable QMutex mutex;
     FakePop3Script script;
+    FakeTls tls;
     QByteArray received;
+    QByteArray receivedInClear;
+    int handshakes = 0;
     QList<QByteArray> commands;
     int connections = 0;
     int open = 0;
@@ -80,14 +104,16 @@ constexpr qsizetype maxPendingInput = 1 << 20;
 // One client, served on the server's thread.
 class Connection : public QObject {
 public:
-    Connection(QTcpSocket *socket, const std::shared_ptr<Shared> &shared, QObject *parent)
+    Connection(QSslSocket *socket, const std::shared_ptr<Shared> &shared, QObject *parent)
         : QObject(parent)
         , m_socket(socket)
         , m_shared(shared)
     {
+        FakeTls tls;
         {
             QMutexLocker lock(&m_shared->mutex);
             m_script = m_shared->script;
+            tls = m_shared->tls;
             ++m_shared->connections;
             ++m_shared->open;
         }
@@ -99,6 +125,19 @@ public:
             take();
             deleteLater();
         });
+        connect(m_socket, &QSslSocket::encrypted, this, [this] {
+            QMutexLocker lock(&m_shared->mutex);
+            ++m_shared->handshakes;
+        });
+        if (!tls.chain.isEmpty()) {
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            config.setLocalCertificateChain(tls.chain);
+            config.setPrivateKey(tls.key);
+            config.setPeerVerifyMode(QSslSocket::VerifyNone);
+            m_socket->setSslConfiguration(config);
+        }
+        if (tls.implicit)
+            m_socket->startServerEncryption();
         queue(m_script.greeting);
     }
 
@@ -113,6 +152,11 @@ public:
 private:
     void take()
     {
+        // A socket the peer has just reset may still call itself open while the one under
+        // it is closed; reading it then only yields a warning.
+        if (!m_socket->isOpen() || m_socket->bytesAvailable() <= 0)
+            return;
+        const bool clear = m_socket->mode() == QSslSocket::UnencryptedMode;
         const QByteArray data = m_socket->readAll();
         if (data.isEmpty())
             return;
@@ -131,10 +175,13 @@ private:
         {
             QMutexLocker lock(&m_shared->mutex);
             m_shared->received += data;
+            if (clear)
+                m_shared->receivedInClear += data;
             m_shared->commands += lines;
         }
         for (const QByteArray &line : std::as_const(lines)) {
-            if (m_finished)
+            // Lines sent in the clear behind STLS are not commands once TLS has started.
+            if (m_finished || (clear && m_socket->mode() != QSslSocket::UnencryptedMode))
                 break;
             const qsizetype blank = line.indexOf(' ');
             const QByteArray verb = (blank < 0 ? line : line.left(blank)).toUpper();
@@ -185,13 +232,21 @@ private:
     {
         if (then == Then::Continue)
             return;
+        if (then == Then::StartTls) {
+            // Nothing the client sent before the handshake may be taken as a command.
+            m_input.clear();
+            m_pending.clear();
+            m_socket->flush();
+            m_socket->startServerEncryption();
+            return;
+        }
         m_finished = true;
         m_pending.clear();
         if (then == Then::Close)
             m_socket->disconnectFromHost();
     }
 
-    QTcpSocket *m_socket;
+    QSslSocket *m_socket;
     std::shared_ptr<Shared> m_shared;
     FakePop3Script m_script;
     QByteArray m_input;
@@ -203,21 +258,38 @@ private:
     bool m_finished = false; // closed or stalled: no more output
 };
 
+// Hands out a QSslSocket for every connection; it stays in the clear until told otherwise.
+class SslServer : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            addPendingConnection(socket);
+        else
+            delete socket;
+    }
+};
+
 class Worker : public QObject {
 public:
-    explicit Worker(const std::shared_ptr<Shared> &shared)
+    Worker(const std::shared_ptr<Shared> &shared, const QHostAddress &address)
         : m_shared(shared)
+        , m_address(address)
     {
     }
 
     void listen()
     {
-        m_server = new QTcpServer(this);
+        m_server = new SslServer(this);
         connect(m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server->nextPendingConnection())
+            while (auto *socket = static_cast<QSslSocket *>(m_server->nextPendingConnection()))
                 new Connection(socket, m_shared, this);
         });
-        const bool ok = m_server->listen(QHostAddress::LocalHost, 0);
+        const bool ok = m_server->listen(m_address, 0);
         QMutexLocker lock(&m_shared->mutex);
         m_shared->listening = ok;
         m_shared->port = ok ? m_server->serverPort() : 0;
@@ -225,18 +297,22 @@ public:
 
 private:
     std::shared_ptr<Shared> m_shared;
+    QHostAddress m_address;
     QTcpServer *m_server = nullptr;
 };
 
 } // namespace
 
-FakePop3Server::FakePop3Server(const FakePop3Script &script)
+FakePop3Server::FakePop3Server(const FakePop3Script &script, const FakeTls &tls,
+                               const QHostAddress &address)
     : m_shared(std::make_shared<Shared>())
+    , m_address(address)
 {
     m_shared->script = script;
+    m_shared->tls = tls;
     m_thread.setObjectName(QStringLiteral("FakePop3Server"));
     m_thread.start();
-    auto *worker = new Worker(m_shared);
+    auto *worker = new Worker(m_shared, m_address);
     worker->moveToThread(&m_thread);
     m_worker = worker;
     QMetaObject::invokeMethod(
@@ -288,6 +364,18 @@ QByteArray FakePop3Server::received() const
     return m_shared->received;
 }
 
+QByteArray FakePop3Server::receivedInClear() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->receivedInClear;
+}
+
+int FakePop3Server::handshakeCount() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->handshakes;
+}
+
 QList<QByteArray> FakePop3Server::commands() const
 {
     QMutexLocker lock(&m_shared->mutex);
@@ -298,6 +386,8 @@ void FakePop3Server::clearLog()
 {
     QMutexLocker lock(&m_shared->mutex);
     m_shared->received.clear();
+    m_shared->receivedInClear.clear();
+    m_shared->handshakes = 0;
     m_shared->commands.clear();
     m_shared->connections = 0;
 }

@@ -2,8 +2,11 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QMetaType>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 #include <QThread>
 
@@ -15,6 +18,7 @@ struct FakePop3Reply {
         Continue, // keep reading commands
         Close,    // close the connection once the bytes are out
         Stall,    // never send anything again; input is still recorded
+        StartTls, // start TLS as the server once the bytes are out (the reply to STLS)
     };
 
     QByteArray bytes; // sent exactly as given
@@ -29,6 +33,9 @@ struct FakePop3Reply {
     static FakePop3Reply close(const QByteArray &before = QByteArray());
     // Sends before (may be empty), then goes silent for good.
     static FakePop3Reply stall(const QByteArray &before = QByteArray());
+    // Sends before in the clear, then waits for the client's TLS handshake. Input that
+    // arrived before is dropped unread, as a server must.
+    static FakePop3Reply startTls(const QByteArray &before = "+OK begin TLS\r\n");
     FakePop3Reply dripped(int ms) const;
 };
 
@@ -46,6 +53,10 @@ struct FakePop3Script {
     // Greets, takes any login, reports count messages of 4096 octets each; QUIT gets
     // +OK and a close.
     static FakePop3Script mailbox(qint64 count);
+    // mailbox(count) whose CAPA lists STLS and whose STLS starts TLS.
+    static FakePop3Script stlsMailbox(qint64 count);
+    // Answers CAPA with +OK, the given lines and the closing dot.
+    FakePop3Script &capa(const QList<QByteArray> &lines);
 
     FakePop3Script &greet(const FakePop3Reply &reply);
     FakePop3Script &on(const QByteArray &verb, const FakePop3Reply &reply);
@@ -53,20 +64,30 @@ struct FakePop3Script {
 
 Q_DECLARE_METATYPE(FakePop3Script)
 
-// A scripted POP3 server on 127.0.0.1 and a free port. It runs in a thread of its own, so
-// it answers like a real peer while the test's thread blocks in a client. It records every
-// byte it receives from every client. Connections use plain TCP sockets; the socket of
-// each connection is made in one place (the accepting server), where an encrypted mode can
-// later hand out QSslSocket instead.
+// The server's side of TLS: the certificate it presents and whether each connection
+// starts with a handshake (implicit TLS, as on port 995) or in the clear, where a
+// StartTls reply switches.
+struct FakeTls {
+    QList<QSslCertificate> chain; // the server's certificate first
+    QSslKey key;
+    bool implicit = false;
+};
+
+// A scripted POP3 server on loopback (127.0.0.1 unless told otherwise) and a free port. It
+// runs in a thread of its own, so it answers like a real peer while the test's thread
+// blocks in a client. It records every byte it receives from every client, after
+// decryption, and separately what arrived in the clear.
 class FakePop3Server {
 public:
-    explicit FakePop3Server(const FakePop3Script &script = FakePop3Script::mailbox(0));
+    explicit FakePop3Server(const FakePop3Script &script = FakePop3Script::mailbox(0),
+                            const FakeTls &tls = FakeTls(),
+                            const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     ~FakePop3Server();
     FakePop3Server(const FakePop3Server &) = delete;
     FakePop3Server &operator=(const FakePop3Server &) = delete;
 
     bool isListening() const;
-    QString host() const { return QStringLiteral("127.0.0.1"); }
+    QString host() const { return m_address.toString(); }
     quint16 port() const;
 
     // Applies to connections accepted from now on.
@@ -75,8 +96,12 @@ public:
     // Connections accepted so far, and those not yet closed.
     int connectionCount() const;
     int openConnectionCount() const;
-    // Every byte received from clients, in the order it arrived.
+    // Every byte received from clients, in the order it arrived (decrypted under TLS).
     QByteArray received() const;
+    // What of that arrived in the clear, before any TLS.
+    QByteArray receivedInClear() const;
+    // TLS handshakes that completed.
+    int handshakeCount() const;
     // The command lines received, without line ends.
     QList<QByteArray> commands() const;
     void clearLog();
@@ -85,6 +110,7 @@ public:
 
 private:
     std::shared_ptr<Shared> m_shared;
+    QHostAddress m_address;
     QThread m_thread;
     QObject *m_worker = nullptr;
 };

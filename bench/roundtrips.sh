@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Round trips per mailbox check over a link with 50 ms round-trip time, for plain POP3,
+# STLS and implicit TLS, beside curl doing the same checks on the same servers.
+#   bench/roundtrips.sh [-n N] [-b path/to/bench_tls_check] [-r path/to/delay_relay]
+# Two network namespaces joined by a veth pair, 25 ms of netem delay on each side. Their
+# addresses are link-local (169.254.150.0/30) and exist only inside the two namespaces,
+# so nothing can leave the machine. Where the kernel has no netem, bench/delay_relay in
+# the client's namespace adds the same delay to every byte and to connection set-up, and
+# the checks go through it. The server side runs two throwaway Dovecots
+# (scripts/dovecot-sandbox): one without TLS, one offering STLS and pop3s, with a test
+# certificate made here. Each check is timed from connecting to QUIT; curl is timed as a
+# whole process (CAPA, AUTH PLAIN, STAT, QUIT). Prints medians, the estimated round trips
+# (time / RTT) and the ratios Tarvik/curl; it never judges them. Needs root; where network
+# namespaces cannot be made it says why and exits 0.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+sandbox="$repo/scripts/dovecot-sandbox"
+
+runs=10
+helper=""
+relay=""
+while getopts "n:b:r:h" opt; do
+    case "$opt" in
+    n) runs=$OPTARG ;;
+    b) helper=$OPTARG ;;
+    r) relay=$OPTARG ;;
+    *)
+        echo "usage: $0 [-n N] [-b path/to/bench_tls_check] [-r path/to/delay_relay]" >&2
+        exit 2
+        ;;
+    esac
+done
+[[ "$runs" =~ ^[1-9][0-9]*$ ]] || {
+    echo "roundtrips: -n wants a positive number" >&2
+    exit 2
+}
+skip() {
+    echo "roundtrips: skipped: $*"
+    exit 0
+}
+[ "$(id -u)" = 0 ] || skip "needs root for network namespaces and Dovecot"
+for tool in ip tc curl openssl; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+if [ -z "$helper" ]; then
+    for candidate in "$repo"/build/bench/bench_tls_check "$repo"/build-*/bench/bench_tls_check; do
+        if [ -x "$candidate" ]; then
+            helper=$candidate
+            break
+        fi
+    done
+fi
+if [ -z "$helper" ] || [ ! -x "$helper" ]; then
+    echo "roundtrips: bench_tls_check not found; build it or pass -b PATH" >&2
+    exit 1
+fi
+[ -n "$relay" ] || relay="$(dirname "$helper")/delay_relay"
+
+readonly delay_ms=25
+readonly rtt_ms=$((2 * delay_ms))
+readonly client_ip=169.254.150.1
+readonly server_ip=169.254.150.2
+cli="mvx-cli-$$"
+srv="mvx-srv-$$"
+work=$(mktemp -d)
+chmod 755 "$work"
+plain_dir="$work/plain"
+tls_dir="$work/tls"
+relay_pid=""
+
+cleanup() {
+    set +e
+    if [ -n "$relay_pid" ]; then
+        kill "$relay_pid" 2>/dev/null
+        wait "$relay_pid" 2>/dev/null
+    fi
+    for dir in "$plain_dir" "$tls_dir"; do
+        [ -f "$dir/dovecot.conf" ] && "$sandbox" stop "$dir" >/dev/null 2>&1
+    done
+    ip netns del "$cli" 2>/dev/null
+    ip netns del "$srv" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+if ! why=$(ip netns add "$cli" 2>&1); then
+    skip "ip netns add is not permitted here: $why"
+fi
+ip netns add "$srv"
+ip link add "vc$$" netns "$cli" type veth peer name "vs$$" netns "$srv" ||
+    skip "cannot make a veth pair between namespaces"
+ip -n "$cli" addr add "$client_ip/30" dev "vc$$"
+ip -n "$srv" addr add "$server_ip/30" dev "vs$$"
+for ns in "$cli" "$srv"; do
+    ip -n "$ns" link set lo up
+done
+ip -n "$cli" link set "vc$$" up
+ip -n "$srv" link set "vs$$" up
+delay="netem on the veth pair"
+if ! why=$(tc -n "$cli" qdisc add dev "vc$$" root netem delay "${delay_ms}ms" 2>&1); then
+    [ -x "$relay" ] || skip "no netem ($why) and no delay_relay to stand in (pass -r PATH)"
+    delay="delay_relay (no netem here: $why)"
+else
+    tc -n "$srv" qdisc add dev "vs$$" root netem delay "${delay_ms}ms"
+    relay=""
+fi
+
+# A test authority and a certificate for the server's address.
+(
+    cd "$work"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key \
+        -out ca.pem -days 2 -subj "/CN=roundtrips test CA" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign"
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout key.pem \
+        -out server.csr -subj "/CN=roundtrips server" \
+        -addext "subjectAltName=IP:$server_ip,IP:127.0.0.1"
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+        -copy_extensions copy -out cert.pem
+) >/dev/null 2>&1 || {
+    echo "roundtrips: openssl could not make the test certificates" >&2
+    exit 1
+}
+
+start_server() {
+    local dir=$1 ssl=$2
+    SANDBOX_SSL=$ssl SANDBOX_SSL_CERT="$work/cert.pem" SANDBOX_SSL_KEY="$work/key.pem" \
+        SANDBOX_LISTEN=$server_ip ip netns exec "$srv" "$sandbox" start "$dir"
+}
+status=0
+ports=$(start_server "$plain_dir" no) || status=$?
+[ "$status" = 77 ] && skip "Dovecot cannot run here"
+[ "$status" = 0 ] || exit 1
+plain_port=$ports
+ports=$(start_server "$tls_dir" yes)
+stls_port=$(sed -n 1p <<<"$ports")
+pop3s_port=$(sed -n 2p <<<"$ports")
+"$sandbox" add "$plain_dir" 5
+"$sandbox" add "$tls_dir" 5
+
+# Where the client connects: the server itself, or the relay in front of it.
+target=$server_ip
+if [ -n "$relay" ]; then
+    ip netns exec "$cli" "$relay" --delay-ms "$delay_ms" --map "10110=$server_ip:$plain_port" \
+        --map "10111=$server_ip:$stls_port" --map "10995=$server_ip:$pop3s_port" \
+        >"$work/relay.out" 2>&1 &
+    relay_pid=$!
+    for _ in $(seq 100); do
+        grep -q ready "$work/relay.out" 2>/dev/null && break
+        kill -0 "$relay_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    grep -q ready "$work/relay.out" || {
+        echo "roundtrips: delay_relay did not start: $(cat "$work/relay.out")" >&2
+        exit 1
+    }
+    target=127.0.0.1
+    plain_port=10110
+    stls_port=10111
+    pop3s_port=10995
+fi
+
+# Connecting and reading the greeting: two round trips (the shortest of five; each
+# includes starting bash).
+connect_ms() {
+    local i start end
+    for ((i = 0; i < 5; i++)); do
+        start=$(date +%s%N)
+        ip netns exec "$cli" bash -c "exec 3<>/dev/tcp/$target/$plain_port; read -r -u 3 _" \
+            2>/dev/null
+        end=$(date +%s%N)
+        echo $(((end - start) / 1000))
+    done | sort -n | head -n1 | awk '{ printf "%.1f", $1 / 1000 }'
+}
+measured=$(connect_ms)
+
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Tarvik: one warm-up, then runs checks in one process.
+tarvik_ms() {
+    ip netns exec "$cli" "$helper" --server "$1" --ca "$work/ca.pem" --repeat "$runs" | median
+}
+# curl: one process per check.
+curl_ms() {
+    local url=$1 i start end
+    shift
+    for ((i = 0; i < runs; i++)); do
+        start=$(date +%s%N)
+        ip netns exec "$cli" curl -s -X STAT -I -u testuser:secret --cacert "$work/ca.pem" \
+            "$@" "$url" >/dev/null
+        end=$(date +%s%N)
+        awk -v ns=$((end - start)) 'BEGIN { printf "%.3f\n", ns / 1e6 }'
+    done | median
+}
+
+echo "roundtrips: $runs checks per series, ${delay_ms} ms delay each way by $delay" \
+    "(RTT ${rtt_ms} ms nominal; connect + greeting took ${measured:-?} ms, 2 RTT);" \
+    "Dovecot $(dovecot --version | cut -d' ' -f1);" \
+    "$(curl --version | head -n1 | cut -d' ' -f1-2)"
+printf '%-12s %12s %8s %12s %8s %14s\n' mode "tarvik ms" "RTs" "curl ms" "RTs" "tarvik/curl"
+report() {
+    local mode=$1 ours=$2 theirs=$3
+    awk -v m="$mode" -v a="$ours" -v b="$theirs" -v r="$rtt_ms" \
+        'BEGIN { printf "%-12s %12.1f %8.1f %12.1f %8.1f %14.2f\n", m, a, a / r, b, b / r, a / b }'
+}
+report plain "$(tarvik_ms "$target:$plain_port")" "$(curl_ms "pop3://$target:$plain_port/")"
+report STLS "$(tarvik_ms "$target:$stls_port")" \
+    "$(curl_ms "pop3://$target:$stls_port/" --ssl-reqd)"
+report "pop3s" "$(tarvik_ms "pop3s://$target:$pop3s_port")" \
+    "$(curl_ms "pop3s://$target:$pop3s_port/")"
+echo "RTs: wall time per check / ${rtt_ms} ms; curl's include starting the process."

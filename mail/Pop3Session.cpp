@@ -1,0 +1,279 @@
+#include "Pop3Session.h"
+
+#include "Pop3Capa.h"
+#include "Pop3Reply.h"
+
+namespace {
+
+using Result = Pop3Channel::Result;
+
+// QUIT and the disconnect after it wait at most this long: the mailbox has been read by
+// then, or the check has already failed.
+constexpr int farewellMs = 2000;
+
+} // namespace
+
+Pop3Session::Pop3Session(Pop3Channel &channel, const Pop3SessionSettings &settings)
+    : m_channel(channel)
+    , m_settings(settings)
+{
+}
+
+QDeadlineTimer Pop3Session::deadline() const
+{
+    return QDeadlineTimer(m_settings.timeoutSeconds * 1000);
+}
+
+Pop3Outcome Pop3Session::run()
+{
+    const Pop3Outcome outcome = converse();
+    sayGoodbye();
+    return outcome;
+}
+
+void Pop3Session::sayGoodbye()
+{
+    const int farewell = qMin(m_settings.timeoutSeconds * 1000, farewellMs);
+    if (m_farewell != Farewell::None && m_channel.isConnected()) {
+        const QDeadlineTimer limit(farewell);
+        if (m_channel.writeLine("QUIT", limit) == Result::Ok &&
+            m_farewell == Farewell::QuitAndWait) {
+            QByteArray ignored;
+            m_channel.readLine(&ignored, limit);
+        }
+    }
+    m_channel.close(QDeadlineTimer(farewell));
+}
+
+Pop3Outcome Pop3Session::converse()
+{
+    if (Step end = connect())
+        return *end;
+    if (Step end = greeting())
+        return *end;
+    // Past the greeting the server expects a QUIT, whatever happens next.
+    m_farewell = Farewell::QuitAndWait;
+    if (!m_settings.address.implicitTls()) {
+        if (Step end = upgrade())
+            return *end;
+    }
+    if (Step end = login())
+        return *end;
+    return stat();
+}
+
+Pop3Outcome Pop3Session::socketFailure(Result result, const QString &closedStatus)
+{
+    switch (result) {
+    case Result::Cancelled:
+        return Pop3Outcome::failure(Pop3Code::Cancelled, QStringLiteral("Check cancelled."));
+    case Result::Closed:
+        return Pop3Outcome::failure(Pop3Code::ConnectionLost, closedStatus);
+    default:
+        return Pop3Outcome::failure(Pop3Code::NetworkError,
+                                    Pop3Outcome::fitted(QStringLiteral("Network error: "),
+                                                        m_channel.errorString().toUtf8(),
+                                                        QStringLiteral("Network error.")));
+    }
+}
+
+Pop3Session::Step Pop3Session::connect()
+{
+    const QString &host = m_settings.address.host();
+    const Result result = m_channel.open(host, m_settings.address.port(), deadline());
+    switch (result) {
+    case Result::Ok:
+        break;
+    case Result::HostNotFound:
+        return Pop3Outcome::failure(Pop3Code::HostNotFound,
+                                    Pop3Outcome::fitted(QStringLiteral("Server not found: "),
+                                                        host.toUtf8(),
+                                                        QStringLiteral("Server not found.")));
+    case Result::Refused:
+        return Pop3Outcome::failure(Pop3Code::ConnectionRefused,
+                                    QStringLiteral("Connection refused by the server."));
+    case Result::TimedOut:
+        return Pop3Outcome::failure(Pop3Code::TimedOut,
+                                    QStringLiteral("Timed out connecting to the server."));
+    default:
+        return socketFailure(result, QStringLiteral("Connection closed by the server."));
+    }
+    if (m_settings.address.implicitTls())
+        return startTls(false);
+    return std::nullopt;
+}
+
+Pop3Session::Step Pop3Session::startTls(bool stls)
+{
+    const Result result =
+        m_channel.startTls(m_settings.address.host(), m_settings.extraCas, deadline());
+    switch (result) {
+    case Result::Ok:
+        return std::nullopt;
+    case Result::TlsFailed:
+        m_farewell = Farewell::None;
+        return Pop3Outcome::tlsFailed(m_channel.tlsErrors(), stls);
+    case Result::TimedOut:
+        m_farewell = Farewell::None;
+        return Pop3Outcome::failure(stls ? Pop3Code::StlsFailed : Pop3Code::TimedOut,
+                                    QStringLiteral("%1 handshake timed out after %2 s.")
+                                        .arg(stls ? QStringLiteral("STLS") : QStringLiteral("TLS"))
+                                        .arg(m_settings.timeoutSeconds));
+    default:
+        m_farewell = Farewell::None;
+        return socketFailure(result, QStringLiteral("Server closed during the TLS handshake."));
+    }
+}
+
+Pop3Session::Step Pop3Session::greeting()
+{
+    QByteArray line;
+    const Result result = m_channel.readLine(&line, deadline());
+    switch (result) {
+    case Result::Ok:
+        break;
+    case Result::TimedOut:
+        return Pop3Outcome::failure(
+            Pop3Code::NoData,
+            QStringLiteral("No greeting from the server in %1 s.").arg(m_settings.timeoutSeconds));
+    case Result::Closed:
+        return Pop3Outcome::failure(Pop3Code::NoData,
+                                    QStringLiteral("Server closed without a greeting."));
+    case Result::TooLong:
+        return Pop3Outcome::failure(Pop3Code::BadReply,
+                                    QStringLiteral("Greeting from the server too long."));
+    default:
+        return socketFailure(result, QString());
+    }
+    const Pop3Reply reply = Pop3Reply::parse(line);
+    if (!reply.isValid())
+        return Pop3Outcome::failure(Pop3Code::BadReply,
+                                    QStringLiteral("Invalid greeting from the server."));
+    if (reply.isErr())
+        return Pop3Outcome::failure(
+            Pop3Code::ServerError,
+            Pop3Outcome::fitted(QStringLiteral("Server refused: "), reply.text,
+                                QStringLiteral("Server refused the connection.")));
+    return std::nullopt;
+}
+
+// A plain connection: ask what the server can do, and move to TLS if it offers STLS.
+Pop3Session::Step Pop3Session::upgrade()
+{
+    Pop3Capa capa;
+    if (Step end = capabilities(&capa))
+        return end;
+    if (!capa.hasStls())
+        return std::nullopt;
+
+    Pop3Reply reply;
+    if (Step end = exchange("STLS", QStringLiteral("STLS"), &reply, deadline()))
+        return end;
+    if (reply.isErr())
+        return Pop3Outcome::failure(Pop3Code::StlsFailed,
+                                    QStringLiteral("Server refused STLS; login not sent."));
+    if (Step end = startTls(true))
+        return end;
+    // What the server said before the handshake no longer counts (RFC 2595 §4).
+    Pop3Capa secured;
+    return capabilities(&secured);
+}
+
+// CAPA and its list. A server without CAPA (-ERR) leaves capa empty.
+Pop3Session::Step Pop3Session::capabilities(Pop3Capa *capa)
+{
+    // The whole list is one reply, under one deadline.
+    const QDeadlineTimer step = deadline();
+    const QString name = QStringLiteral("CAPA");
+    Pop3Reply reply;
+    if (Step end = exchange("CAPA", name, &reply, step))
+        return end;
+    if (reply.isErr())
+        return std::nullopt;
+    while (capa->state() == Pop3Capa::State::More) {
+        QByteArray line;
+        if (Step end = readLine(&line, name, step))
+            return end;
+        capa->feed(line);
+    }
+    if (capa->state() == Pop3Capa::State::Overflow) {
+        m_farewell = Farewell::Quit;
+        return Pop3Outcome::failure(Pop3Code::BadReply, QStringLiteral("Reply to CAPA too long."));
+    }
+    return std::nullopt;
+}
+
+Pop3Session::Step Pop3Session::login()
+{
+    Pop3Reply reply;
+    if (Step end = exchange("USER " + m_settings.user, QStringLiteral("USER"), &reply, deadline()))
+        return end;
+    if (reply.isErr())
+        return Pop3Outcome::loginRefused(reply, false);
+    if (Step end =
+            exchange("PASS " + m_settings.password, QStringLiteral("PASS"), &reply, deadline()))
+        return end;
+    if (reply.isErr())
+        return Pop3Outcome::loginRefused(reply, true);
+    return std::nullopt;
+}
+
+Pop3Outcome Pop3Session::stat()
+{
+    Pop3Reply reply;
+    if (Step end = exchange("STAT", QStringLiteral("STAT"), &reply, deadline()))
+        return *end;
+    if (reply.isErr())
+        return Pop3Outcome::failure(
+            Pop3Code::ServerError, Pop3Outcome::fitted(QStringLiteral("STAT failed: "), reply.text,
+                                                       QStringLiteral("The server refused STAT.")));
+    qint64 count = 0;
+    if (!Pop3Reply::parseStatCount(reply.text, &count))
+        return Pop3Outcome::failure(Pop3Code::BadCount,
+                                    QStringLiteral("Invalid message count from the server."));
+    return Pop3Outcome{Pop3Code::Ok, QStringLiteral("Mailbox checked."), count};
+}
+
+// Sends one command and reads a well-formed reply (+OK or -ERR).
+Pop3Session::Step Pop3Session::exchange(const QByteArray &command, const QString &name,
+                                        Pop3Reply *reply, QDeadlineTimer step)
+{
+    const Result result = m_channel.writeLine(command, step);
+    if (result != Result::Ok) {
+        m_farewell = Farewell::None;
+        return socketFailure(result,
+                             QStringLiteral("Server closed the connection after %1.").arg(name));
+    }
+    QByteArray line;
+    if (Step end = readLine(&line, name, step))
+        return end;
+    *reply = Pop3Reply::parse(line);
+    if (reply->isValid())
+        return std::nullopt;
+    m_farewell = Farewell::Quit;
+    return Pop3Outcome::failure(Pop3Code::BadReply,
+                                QStringLiteral("Invalid reply to %1 from the server.").arg(name));
+}
+
+Pop3Session::Step Pop3Session::readLine(QByteArray *line, const QString &name, QDeadlineTimer step)
+{
+    const Result result = m_channel.readLine(line, step);
+    switch (result) {
+    case Result::Ok:
+        return std::nullopt;
+    case Result::TimedOut:
+        // A late reply would be taken for the reply to QUIT: do not wait for that one.
+        m_farewell = Farewell::Quit;
+        return Pop3Outcome::failure(
+            Pop3Code::TimedOut,
+            QStringLiteral("No reply to %1 in %2 s.").arg(name).arg(m_settings.timeoutSeconds));
+    case Result::TooLong:
+        m_farewell = Farewell::Quit;
+        return Pop3Outcome::failure(Pop3Code::BadReply,
+                                    QStringLiteral("Reply to %1 too long.").arg(name));
+    default:
+        m_farewell = Farewell::None;
+        return socketFailure(result,
+                             QStringLiteral("Server closed the connection after %1.").arg(name));
+    }
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "FakePop3Server.h"
+#include "mail/Pop3Codes.h"
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QString>
+
+// One check of Tarvik against the fake POP3 server, written as a data row: what the
+// server plays, how the server text is written, and what must come out. run() performs
+// the check and asserts the code, the status, the count, the time taken, the connections,
+// and where the login and password went on the wire.
+struct TarvikCase {
+    enum class Server { Plain, ImplicitTls };
+    // Where the login and password may travel.
+    enum class Credentials {
+        InClear,       // a plain server that offered no STLS: anything goes
+        EncryptedOnly, // sent, but never in the clear
+        Never,         // not sent at all
+    };
+
+    static constexpr char user[] = "alice";
+    // Unlikely to turn up on the wire by chance.
+    static constexpr char password[] = "pw-7Qx9-never-in-clear";
+
+    FakePop3Script script = FakePop3Script::mailbox(3);
+    Server server = Server::Plain;
+    QString identity = QStringLiteral("localhost"); // a TestCertificates name
+    bool trustTestCa = true;
+    bool ipv6 = false; // the server listens on ::1 instead of 127.0.0.1
+    // The server text; %h is the server's address, %p its port, %r a port nothing
+    // listens on. Empty: the server's address. popport is always the server's port.
+    QString serverText;
+    int timeout = 2;
+
+    int code = Pop3Code::Ok;
+    QString fragment = QStringLiteral("checked");
+    qint64 count = 0;
+    int minMs = 0;
+    int maxMs = -1; // -1: timeout + 3 s
+    Credentials credentials = Credentials::InClear;
+    bool checkClear = false;
+    QByteArray clear; // exactly what the server received in the clear
+    bool checkReceived = false;
+    QByteArray transcript; // exactly what the server received, decrypted
+    int connections = 1;   // -1: not checked
+    int handshakes = -1;   // completed TLS handshakes; -1: not checked
+
+    static TarvikCase ok(const FakePop3Script &script, qint64 count);
+    static TarvikCase failing(const FakePop3Script &script, int code, const QString &fragment);
+    // Refused before connecting: no connection, nothing on the wire, fast.
+    static TarvikCase refused(const QString &serverText, int code, const QString &fragment);
+
+    TarvikCase &tls(Server mode, const QString &identityName = QStringLiteral("localhost"));
+    TarvikCase &text(const QString &value);
+    TarvikCase &secret(Credentials where);
+    TarvikCase &inClear(const QByteArray &bytes);
+    TarvikCase &received(const QByteArray &bytes);
+    TarvikCase &tlsHandshakes(int count);
+    TarvikCase &within(int timeoutSeconds, int atLeastMs = 0, int underMs = -1);
+    TarvikCase &untrusted();
+
+    void run() const;
+};
+
+Q_DECLARE_METATYPE(TarvikCase)
+
+// What every status must be: short enough for the status line, and free of anything a
+// server could use to garble it.
+bool fitsStatusLine(const QString &status);

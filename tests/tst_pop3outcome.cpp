@@ -1,0 +1,100 @@
+#include "mail/Pop3Outcome.h"
+
+#include <QTest>
+
+// What a failed TLS handshake is reported as when certificate checking found several
+// faults at once, and how server text is fitted into the status line.
+class TestPop3Outcome : public QObject {
+    Q_OBJECT
+
+private slots:
+    void tlsFailed_data();
+    void tlsFailed();
+    void fitted_data();
+    void fitted();
+};
+
+using Errors = QList<QSslError::SslError>;
+Q_DECLARE_METATYPE(Errors)
+
+void TestPop3Outcome::tlsFailed_data()
+{
+    QTest::addColumn<Errors>("errors");
+    QTest::addColumn<bool>("stls");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("fragment");
+
+    using E = QSslError;
+    using namespace Pop3Code;
+    QTest::newRow("handshake broke down")
+        << Errors{} << false << int(TlsFailed) << QStringLiteral("TLS handshake failed");
+    QTest::newRow("STLS handshake broke down")
+        << Errors{} << true << int(StlsFailed) << QStringLiteral("not sent");
+    QTest::newRow("self-signed and for another name")
+        << Errors{E::HostNameMismatch, E::SelfSignedCertificate} << false
+        << int(CertificateUntrusted) << QStringLiteral("self-signed");
+    QTest::newRow("unknown issuer and expired")
+        << Errors{E::CertificateExpired, E::UnableToGetLocalIssuerCertificate} << false
+        << int(CertificateUntrusted) << QStringLiteral("trusted authority");
+    QTest::newRow("untrusted root in the chain")
+        << Errors{E::SelfSignedCertificateInChain} << true << int(CertificateUntrusted)
+        << QStringLiteral("trusted authority");
+    QTest::newRow("expired and for another name")
+        << Errors{E::HostNameMismatch, E::CertificateExpired} << false << int(CertificateExpired)
+        << QStringLiteral("expired");
+    QTest::newRow("not yet valid") << Errors{E::CertificateNotYetValid} << false
+                                   << int(CertificateExpired) << QStringLiteral("not valid yet");
+    QTest::newRow("for another name")
+        << Errors{E::HostNameMismatch} << true << int(CertificateNameMismatch)
+        << QStringLiteral("not for this server");
+    QTest::newRow("revoked") << Errors{E::CertificateRevoked} << false << int(CertificateInvalid)
+                             << QStringLiteral("Bad certificate: ");
+    QTest::newRow("revoked and for another name")
+        << Errors{E::CertificateRevoked, E::HostNameMismatch} << false
+        << int(CertificateNameMismatch) << QStringLiteral("not for this server");
+}
+
+void TestPop3Outcome::tlsFailed()
+{
+    QFETCH(Errors, errors);
+    QFETCH(bool, stls);
+    QFETCH(int, code);
+    QFETCH(QString, fragment);
+
+    QList<QSslError> list;
+    for (const QSslError::SslError error : errors)
+        list.append(QSslError(error));
+    const Pop3Outcome outcome = Pop3Outcome::tlsFailed(list, stls);
+    QCOMPARE(outcome.code, code);
+    QVERIFY2(outcome.status.contains(fragment), qPrintable(outcome.status));
+    QVERIFY2(outcome.status.size() <= Pop3Outcome::MaxStatus, qPrintable(outcome.status));
+    QCOMPARE(outcome.count, qint64(0));
+}
+
+void TestPop3Outcome::fitted_data()
+{
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("fits") << QStringLiteral("Refused: ") << QByteArray("no")
+                          << QStringLiteral("Refused: no");
+    QTest::newRow("nothing to show")
+        << QStringLiteral("Refused: ") << QByteArray("\x01\x02") << QStringLiteral("fallback");
+    QTest::newRow("cut to 45") << QStringLiteral("Refused: ") << QByteArray(60, 'a')
+                               << QStringLiteral("Refused: ") + QString(35, QLatin1Char('a')) +
+                                      QChar(0x2026);
+    QTest::newRow("prefix leaves no room")
+        << QString(45, QLatin1Char('p')) << QByteArray("x") << QStringLiteral("fallback");
+}
+
+void TestPop3Outcome::fitted()
+{
+    QFETCH(QString, prefix);
+    QFETCH(QByteArray, text);
+    QFETCH(QString, expected);
+    QCOMPARE(Pop3Outcome::fitted(prefix, text, QStringLiteral("fallback")), expected);
+}
+
+QTEST_GUILESS_MAIN(TestPop3Outcome)
+#include "tst_pop3outcome.moc"

@@ -183,6 +183,38 @@ private Q_SLOTS:
         QVERIFY(!Forms::notify().isLoaded());
     }
 
+    // Months of changes leave no windows, timers or other objects behind.
+    void thousandsOfChangesLeaveNothing()
+    {
+        ProgramState state;
+        ScriptedControl *control = nullptr;
+        const auto window = scriptedWindow(&control);
+        auto settle = [] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCoreApplication::processEvents();
+        };
+        auto objects = [] {
+            int count = 0;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                count += 1 + int(top->findChildren<QObject *>().size());
+            return count;
+        };
+        control->count = 1;
+        window->cmdCheck_Click();
+        settle();
+        const int before = objects();
+        for (int i = 2; i < 1002; ++i) {
+            control->count = i % 2 ? 1 : 2;
+            window->cmdCheck_Click();
+            if (i % 100 == 0)
+                settle();
+        }
+        settle();
+        QCOMPARE(objects(), before);
+        QCOMPARE(visibleNotifications().size(), 1);
+        QCOMPARE(Module1::changeLog().logIdx(), 100);
+    }
+
     // "View Log" shows the window modally; a check that logs a change meanwhile closes it,
     // and only after its modal loop has returned is it deleted.
     void changeWhileModal()

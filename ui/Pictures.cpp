@@ -3,7 +3,6 @@
 #include <QFont>
 #include <QLinearGradient>
 #include <QPainter>
-#include <QPainterPath>
 #include <QtMath>
 
 namespace {
@@ -32,40 +31,20 @@ QFont arial(qreal pixelSize, bool bold)
     return font;
 }
 
-void paintStarburst(QPainter &p, const QRectF &box)
+void paintIcon(QPainter &p, const IconGeometry &g)
 {
-    const QPointF centre = box.center();
-    const qreal outer = box.width() / 2;
-    const qreal inner = outer * 0.68;
-    QPolygonF star;
-    const int points = 14;
-    for (int i = 0; i < points * 2; ++i) {
-        const qreal angle = M_PI * i / points - M_PI / 2;
-        const qreal r = (i % 2 == 0) ? outer : inner;
-        star << centre + QPointF(r * qCos(angle), r * qSin(angle));
-    }
-    QRadialGradient glow(centre, outer);
-    glow.setColorAt(0, QColor(0xFF, 0xD0, 0x40));
-    glow.setColorAt(1, QColor(0xF0, 0x78, 0x00));
-    p.setPen(QPen(QColor(0xA0, 0x40, 0x00), outer / 16));
+    QRadialGradient glow(g.centre, g.glowRadius);
+    glow.setColorAt(0, g.glowInner);
+    glow.setColorAt(1, g.glowOuter);
+    QPen outline(g.outline, g.outlineWidth);
+    outline.setJoinStyle(Qt::BevelJoin);
+    p.setPen(outline);
     p.setBrush(glow);
-    p.drawPolygon(star);
-}
-
-void paintExclamation(QPainter &p, const QRectF &box)
-{
-    const qreal w = box.width();
-    const QPointF c = box.center();
-    QPainterPath bar;
-    bar.moveTo(c.x() - w * 0.09, c.y() - w * 0.30);
-    bar.lineTo(c.x() + w * 0.09, c.y() - w * 0.30);
-    bar.lineTo(c.x() + w * 0.045, c.y() + w * 0.10);
-    bar.lineTo(c.x() - w * 0.045, c.y() + w * 0.10);
-    bar.closeSubpath();
+    p.drawPolygon(g.star);
     p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0x60, 0x10, 0x00));
-    p.drawPath(bar);
-    p.drawEllipse(QPointF(c.x(), c.y() + w * 0.22), w * 0.075, w * 0.075);
+    p.setBrush(g.mark);
+    p.drawPolygon(g.bar);
+    p.drawEllipse(g.dot, g.dotRadius, g.dotRadius);
 }
 
 void paintEnvelope(QPainter &p, const QRectF &body, bool open)
@@ -100,21 +79,54 @@ void paintEnvelope(QPainter &p, const QRectF &body, bool open)
 
 } // namespace
 
+IconGeometry iconGeometry(int size)
+{
+    const QRectF box(0.5, 0.5, size - 1.0, size - 1.0);
+    IconGeometry g;
+    g.centre = box.center();
+    const QPointF &c = g.centre;
+    const qreal outer = box.width() / 2;
+    const qreal inner = outer * 0.68;
+    const int points = 14;
+    for (int i = 0; i < points * 2; ++i) {
+        const qreal angle = M_PI * i / points - M_PI / 2;
+        const qreal r = (i % 2 == 0) ? outer : inner;
+        g.star << c + QPointF(r * qCos(angle), r * qSin(angle));
+    }
+    g.glowRadius = outer;
+    g.outlineWidth = outer / 16;
+    const qreal w = box.width();
+    g.bar << QPointF(c.x() - w * 0.09, c.y() - w * 0.30)
+          << QPointF(c.x() + w * 0.09, c.y() - w * 0.30)
+          << QPointF(c.x() + w * 0.045, c.y() + w * 0.10)
+          << QPointF(c.x() - w * 0.045, c.y() + w * 0.10);
+    g.dot = QPointF(c.x(), c.y() + w * 0.22);
+    g.dotRadius = w * 0.075;
+    g.glowInner = QColor(0xFF, 0xD0, 0x40);
+    g.glowOuter = QColor(0xF0, 0x78, 0x00);
+    g.outline = QColor(0xA0, 0x40, 0x00);
+    g.mark = QColor(0x60, 0x10, 0x00);
+    return g;
+}
+
+QList<int> iconThemeSizes()
+{
+    return {16, 22, 24, 32, 48, 64, 128, 256};
+}
+
 QPixmap iconPixmap(int size, qreal dpr)
 {
     QPixmap pixmap = canvas(size, size, dpr);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    const QRectF box(0.5, 0.5, size - 1.0, size - 1.0);
-    paintStarburst(p, box);
-    paintExclamation(p, box);
+    paintIcon(p, iconGeometry(size));
     return pixmap;
 }
 
 QIcon morvexIcon()
 {
     QIcon icon;
-    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256})
+    for (const int size : iconThemeSizes())
         icon.addPixmap(iconPixmap(size));
     return icon;
 }

@@ -1,0 +1,36 @@
+// The baseline for the idle and start-up benchmarks: the least a Qt Widgets program with a
+// tray icon and a window can be. A window named "Bare tray" with one label, and a tray icon
+// with a plain painted picture; no timers, no network, no settings.
+#include <QApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QWidget>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+
+    QPixmap picture(22, 22);
+    picture.fill(Qt::transparent);
+    {
+        QPainter p(&picture);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(QColor(0xF0, 0x78, 0x00));
+        p.drawEllipse(QRectF(1, 1, 20, 20));
+    }
+    QSystemTrayIcon tray{QIcon(picture)};
+    tray.setToolTip(QStringLiteral("Bare tray"));
+    tray.show();
+
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("Bare tray"));
+    auto *layout = new QVBoxLayout(&window);
+    layout->addWidget(new QLabel(QStringLiteral("A tray icon and this window.")));
+    window.resize(300, 200);
+    window.show();
+    return app.exec();
+}

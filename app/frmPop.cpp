@@ -113,6 +113,9 @@ void frmPop::createControls()
 
     Tim2 = named<QTimer>(this, "Tim2");
     Tim2->setInterval(10000);
+    // A coarse timer may fire a little early; the tick at the due minute would then just
+    // miss it, and every check would come one tick (10 s) late.
+    Tim2->setTimerType(Qt::PreciseTimer);
     connect(Tim2, &QTimer::timeout, this, &frmPop::Tim2_Timer);
     Timer1 = named<QTimer>(this, "Timer1");
     Timer1->setInterval(1);

@@ -73,7 +73,7 @@ tarvik_check() {
 }
 
 # What curl sends and what STAT answered, from curl's own trace (credentials masked).
-trace=$(curl --noproxy '*' --verbose --max-time 10 --head --request STAT \
+trace=$(curl --noproxy '*' --verbose --no-progress-meter --max-time 10 --head --request STAT \
     --user "$user:$password" "$url" 2>&1 >/dev/null | tr -d '\r')
 curl_sent=$(sed -n 's/^> \(.*\)$/\1/p' <<<"$trace" |
     awk '/^(CAPA|AUTH|STAT|QUIT|USER|PASS|APOP)/ { print; next } { print "<credentials>" }' |

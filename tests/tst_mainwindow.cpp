@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 
 // The main window's look and its window commands, the tray commands and the exit and About
@@ -181,6 +182,15 @@ private Q_SLOTS:
 
     // Controls drawn later lie above: the teal panel behind everything, the small frames
     // behind their labels, the labels behind the buttons and boxes.
+    void passwordShowsAsterisks()
+    {
+        QCOMPARE(m_window->Text4->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr,
+                                                     m_window->Text4),
+                 int('*'));
+        m_window->Text4->setText(QStringLiteral("pw"));
+        QCOMPARE(m_window->Text4->displayText(), QStringLiteral("**"));
+    }
+
     void drawingOrder()
     {
         const QObjectList kids = m_window->Picture1->children();

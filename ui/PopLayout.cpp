@@ -9,9 +9,24 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QStyleFactory>
 
 namespace {
+
+// The password box shows every character as an asterisk, whatever the desktop's style uses.
+class AsteriskStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return '*';
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
 
 QColor rgb(unsigned hex)
 {
@@ -89,6 +104,9 @@ void layoutPopWindow(frmPop &w)
     place(w.Text3, 51, 58, 153, 19, "Enter accont user name here.");
     place(w.Text4, 51, 82, 153, 19, "Enter account password here.");
     w.Text4->setAttribute(Qt::WA_InputMethodEnabled, false);
+    auto *asterisks = new AsteriskStyle(QStyleFactory::create(QApplication::style()->name()));
+    asterisks->setParent(w.Text4);
+    w.Text4->setStyle(asterisks);
     place(w.Text5, 211, 82, 25, 19, "Enter time delay in minutes.");
     w.Text5->setAlignment(Qt::AlignCenter);
     for (QLineEdit *edit : {w.Text2, w.Text3, w.Text4, w.Text5})

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Round trips per mailbox check over a link with 50 ms round-trip time, for plain POP3,
 # STLS and implicit TLS, beside curl doing the same checks on the same servers.
-#   bench/roundtrips.sh [-n N] [-b path/to/bench_tls_check] [-r path/to/delay_relay]
+#   bench/roundtrips.sh [-n N] [-b path/to/bench_check] [-r path/to/delay_relay]
 # Two network namespaces joined by a veth pair, 25 ms of netem delay on each side. Their
 # addresses are link-local (169.254.150.0/30) and exist only inside the two namespaces,
 # so nothing can leave the machine. Where the kernel has no netem, bench/delay_relay in
@@ -26,7 +26,7 @@ while getopts "n:b:r:h" opt; do
     b) helper=$OPTARG ;;
     r) relay=$OPTARG ;;
     *)
-        echo "usage: $0 [-n N] [-b path/to/bench_tls_check] [-r path/to/delay_relay]" >&2
+        echo "usage: $0 [-n N] [-b path/to/bench_check] [-r path/to/delay_relay]" >&2
         exit 2
         ;;
     esac
@@ -44,7 +44,7 @@ for tool in ip tc curl openssl; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 if [ -z "$helper" ]; then
-    for candidate in "$repo"/build/bench/bench_tls_check "$repo"/build-*/bench/bench_tls_check; do
+    for candidate in "$repo"/build/bench/bench_check "$repo"/build-*/bench/bench_check; do
         if [ -x "$candidate" ]; then
             helper=$candidate
             break
@@ -52,7 +52,7 @@ if [ -z "$helper" ]; then
     done
 fi
 if [ -z "$helper" ] || [ ! -x "$helper" ]; then
-    echo "roundtrips: bench_tls_check not found; build it or pass -b PATH" >&2
+    echo "roundtrips: bench_check not found; build it or pass -b PATH" >&2
     exit 1
 fi
 [ -n "$relay" ] || relay="$(dirname "$helper")/delay_relay"

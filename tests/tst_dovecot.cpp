@@ -1,4 +1,5 @@
 #include "Dovecot.h"
+#include "Loopback.h"
 #include "ProgramState.h"
 #include "app/MorvexApplication.h"
 #include "app/frmPop.h"
@@ -31,24 +32,6 @@ struct Step {
 
 const QString unableToCheck =
     QStringLiteral("     Unable to connect and check mail at this time...");
-
-int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd"))
-                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-                   .size());
-}
-
-// A loopback port that nothing listens on (it was free a moment ago).
-quint16 unusedPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 } // namespace
 
@@ -235,7 +218,7 @@ private Q_SLOTS:
 
         // The failing check.
         if (!listening) {
-            const quint16 port = unusedPort();
+            const quint16 port = Loopback::unusedPort();
             QVERIFY(port != 0);
             tarvik(*window).setPopport(port);
         }
@@ -280,7 +263,7 @@ private Q_SLOTS:
             QVERIFY2(tarvik(*window).popError() == Pop3Code::Ok, qPrintable(diagnostics(*window)));
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        const int before = openDescriptors();
+        const int before = Loopback::openDescriptors();
 
         QElapsedTimer clock;
         clock.start();
@@ -295,7 +278,7 @@ private Q_SLOTS:
         }
         const qint64 elapsed = clock.elapsed();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        const int after = openDescriptors();
+        const int after = Loopback::openDescriptors();
 
         qInfo("%d checks in %lld ms, descriptors %d before, %d after", done, elapsed, before,
               after);

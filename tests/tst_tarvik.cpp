@@ -1,4 +1,5 @@
 #include "FakePop3Server.h"
+#include "Loopback.h"
 #include "mail/Pop3Codes.h"
 #include "mail/Tarvik.h"
 
@@ -110,23 +111,6 @@ void addRow(const char *name, const Row &r)
 Script withStat(const QByteArray &statLine)
 {
     return Script::mailbox(0).on("STAT", Reply::line(statLine));
-}
-
-int openFileDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd"))
-                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-                   .size());
-}
-
-quint16 freedPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
 }
 
 // Runs action from the event loop once the server has taken a connection (or after 5 s),
@@ -398,7 +382,7 @@ void TestTarvik::check()
         tarvik.setPopport(server.port());
         break;
     case Target::RefusedPort: {
-        const quint16 port = freedPort();
+        const quint16 port = Loopback::unusedPort();
         QVERIFY(port != 0);
         tarvik.setPophostname(QStringLiteral("127.0.0.1"));
         tarvik.setPopport(port);
@@ -459,7 +443,7 @@ void TestTarvik::noDescriptorLeakOverManyChecks()
         tarvik.popClose();
     }
     QTRY_COMPARE_WITH_TIMEOUT(server.openConnectionCount(), 0, 5000);
-    const int before = openFileDescriptors();
+    const int before = Loopback::openDescriptors();
     QVERIFY(before > 0);
 
     constexpr int checks = 1000;
@@ -473,7 +457,7 @@ void TestTarvik::noDescriptorLeakOverManyChecks()
     }
     QTRY_COMPARE_WITH_TIMEOUT(server.openConnectionCount(), 0, 10000);
     QCOMPARE(server.connectionCount(), checks + 5);
-    QCOMPARE(openFileDescriptors(), before);
+    QCOMPARE(Loopback::openDescriptors(), before);
 }
 
 void TestTarvik::applicationExitCancelsCheck()

@@ -1,5 +1,7 @@
 #include "TarvikCase.h"
 
+#include "Loopback.h"
+
 #include "TestCertificates.h"
 #include "mail/Tarvik.h"
 
@@ -8,16 +10,6 @@
 #include <QTest>
 
 namespace {
-
-quint16 freedPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 bool carriesLogin(const QByteArray &bytes)
 {
@@ -143,7 +135,7 @@ void TarvikCase::run() const
         textual.replace(QLatin1String("%h"), fake.host())
             .replace(QLatin1String("%p"), QString::number(fake.port()));
         if (textual.contains(QLatin1String("%r"))) {
-            const quint16 port = freedPort();
+            const quint16 port = Loopback::unusedPort();
             QVERIFY(port != 0);
             textual.replace(QLatin1String("%r"), QString::number(port));
         }

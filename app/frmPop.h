@@ -76,7 +76,6 @@ public:
 
     // The instance fields the check path shares.
     MailboxState &fields() { return m_fields; }
-    const MailboxState &fields() const { return m_fields; }
     Pop3Control &Tarvik1() { return *m_services.control; }
     QSystemTrayIcon *trayData() const { return m_trayData; }
 

@@ -57,8 +57,6 @@ public:
     // The message count of the last successful check; 0 after a failed one.
     qint64 popCount() const override { return m_count; }
 
-    bool isChecking() const { return m_checking; }
-
 private:
     QString m_host;
     QString m_user;

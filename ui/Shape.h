@@ -10,7 +10,6 @@ public:
     explicit Shape(QWidget *parent = nullptr);
 
     void setColours(const QColor &fill, const QColor &border);
-    QColor fillColour() const { return m_fill; }
     QColor borderColour() const { return m_border; }
 
 protected:

@@ -344,6 +344,8 @@ private Q_SLOTS:
         packaged.sort();
         installed.sort();
         QCOMPARE(packaged, installed);
+        QVERIFY2(packaged.contains(QStringLiteral("usr/share/doc/morvex/copyright")),
+                 qPrintable(packaged.join(u'\n')));
     }
 
     void debianPackageInstallsAndRemoves()

@@ -4,6 +4,7 @@
 #include "Forms.h"
 #include "Module1.h"
 #include "Pictures.h"
+#include "ThinFrame.h"
 #include "mail/ChangeLog.h"
 
 #include <QFrame>
@@ -109,6 +110,7 @@ FrmNotify::FrmNotify(const ChangeLog &log)
 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
+    ThinFrame::attach(this);
 }
 
 void FrmNotify::Form_Load()

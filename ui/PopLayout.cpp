@@ -4,6 +4,7 @@
 #include "GraphicalButton.h"
 #include "Pictures.h"
 #include "Shape.h"
+#include "ThinFrame.h"
 #include "app/frmPop.h"
 
 #include <QApplication>
@@ -161,4 +162,5 @@ void layoutPopWindow(frmPop &w)
     for (QLineEdit *edit : {w.Text2, w.Text3, w.Text4, w.Text5})
         QObject::connect(edit, &QLineEdit::returnPressed, w.cmdCheck, &QPushButton::click);
     w.cmdCheck->setPictures(envelopeClosed(2.0), envelopeOpen(2.0));
+    ThinFrame::attach(&w);
 }

@@ -4,6 +4,7 @@
 #include "Forms.h"
 #include "Module1.h"
 #include "Pictures.h"
+#include "ThinFrame.h"
 #include "app/frmPop.h"
 
 #include <QCoreApplication>
@@ -54,6 +55,7 @@ frmClose::frmClose(frmPop *owner)
     if (owner)
         move(owner->geometry().center() - rect().center());
     Command1->setFocus();
+    ThinFrame::attach(this);
 }
 
 void frmClose::Form_Load()

@@ -32,7 +32,7 @@ QLabel *greyLabel(QWidget *parent, const char *name, const QString &text, const 
 {
     auto *label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));
-    label->setTextFormat(Qt::PlainText); // log entries carry the local date format's text
+    label->setTextFormat(Qt::PlainText); // entries show as the log holds them, never as markup
     label->setGeometry(box);
     Captions::setCaption(label, text, f);
     QPalette palette = label->palette();

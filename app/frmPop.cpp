@@ -8,6 +8,7 @@
 #include "mail/TickSource.h"
 #include "settings/SettingsStore.h"
 #include "settings/WindowSettings.h"
+#include "ui/Captions.h"
 #include "ui/Forms.h"
 #include "ui/FrmNotify.h"
 #include "ui/GraphicalButton.h"
@@ -370,12 +371,12 @@ void frmPop::setCheck1(bool ticked)
 
 void frmPop::setStatLbl(const QString &caption)
 {
-    statLbl->setText(caption);
+    Captions::setCaption(statLbl, caption, font());
 }
 
 void frmPop::setNewLbl(const QString &caption)
 {
-    newLbl->setText(caption);
+    Captions::setCaption(newLbl, caption, font());
 }
 
 void frmPop::setCmdCheckEnabled(bool enabled)

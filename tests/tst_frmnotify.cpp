@@ -1,8 +1,10 @@
 #include "ProgramState.h"
 #include "ScriptedControl.h"
+#include "WholeCaption.h"
 #include "app/MorvexApplication.h"
 #include "app/frmPop.h"
 #include "mail/ChangeLog.h"
+#include "mail/GeneralDate.h"
 #include "ui/Forms.h"
 #include "ui/FrmNotify.h"
 
@@ -95,6 +97,49 @@ private Q_SLOTS:
         form.VScroll1->triggerAction(QAbstractSlider::SliderToMinimum);
         QCOMPARE(form.Label1->text(), changes == 0 ? label1 : Module1::changeLog().logText(1));
         QCOMPARE(form.VScroll1->value(), 1);
+    }
+
+    // Any count a check can report, and the time stamps of long local formats, show whole
+    // in the boxes of the layout, without moving or resizing them.
+    void captionsShowWhole_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("time");
+        const QDateTime late(QDate(2026, 12, 30), QTime(23, 59, 58));
+        const QString plain = generalDate(late, QLocale::c());
+        QTest::newRow("7 new") << "7 New Messages" << plain;
+        QTest::newRow("1234567 new") << "1234567 New Messages" << plain;
+        QTest::newRow("2147483647 new") << "2147483647 New Messages" << plain;
+        QTest::newRow("2147483647 less") << "2147483647 Messages Less" << plain;
+        QTest::newRow("Canadian French time")
+            << "1 New Message" << generalDate(late, QLocale("fr_CA"));
+        QTest::newRow("Kabyle time") << "12 New Messages" << generalDate(late, QLocale("kab_DZ"));
+    }
+    void captionsShowWhole()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, time);
+        Module1::changeLog().clear();
+        Module1::changeLog().record(QStringLiteral("1 New Message"), QStringLiteral("then"));
+        Module1::changeLog().record(entry, time);
+        FrmNotify &form = Forms::notify().load();
+        const int inner = form.Picture1->frameWidth();
+        QCOMPARE(form.Label1->geometry(), QRect(41 + inner, 18 + inner, 211, 31));
+        QCOMPARE(form.Label2->geometry(), QRect(82 + inner, 48 + inner, 164, 17));
+        QCOMPARE(form.Label1->text(), entry);
+        const QString stamp = QStringLiteral("[ ") + time + QStringLiteral(" ]");
+        QCOMPARE(form.Label2->text(), stamp);
+        verifyWholeCaption(form.Label1->font(), entry, form.Label1->size(), 18);
+        if (QTest::currentTestFailed())
+            return;
+        verifyWholeCaption(form.Label2->font(), stamp, form.Label2->size(), 9.75);
+        if (QTest::currentTestFailed())
+            return;
+        // Back to the short entry, the layout's own size again.
+        form.VScroll1->triggerAction(QAbstractSlider::SliderSingleStepSub);
+        QCOMPARE(form.Label1->text(), QStringLiteral("1 New Message"));
+        QCOMPARE(form.Label1->font().pointSizeF(), 18.0);
+        QCOMPARE(form.Label2->font().pointSizeF(), 9.75);
     }
 
     void stepsOneEntryAtATime()

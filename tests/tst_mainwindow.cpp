@@ -7,6 +7,7 @@
 #include "ui/FrmNotify.h"
 #include "ui/GraphicalButton.h"
 #include "ui/Shape.h"
+#include "ui/ThinFrame.h"
 #include "ui/frmAbout.h"
 #include "ui/frmClose.h"
 
@@ -85,6 +86,64 @@ private Q_SLOTS:
         QCOMPARE(m_window->Picture1->geometry(), QRect(1, 1, 348, 209));
     }
 
+    // Each window has a one-pixel frame on all four sides, over whatever control reaches its
+    // edge, and no control moves for it.
+    void thinFrame_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("main window")
+            << "frmPop" << QSize(349, 210) << "Picture1" << QRect(1, 1, 348, 209);
+        QTest::newRow("notification")
+            << "FrmNotify" << QSize(295, 104) << "Picture2" << QRect(239, 85, 54, 18);
+        QTest::newRow("exit confirmation")
+            << "frmClose" << QSize(176, 64) << "Command1" << QRect(9, 37, 77, 21);
+        QTest::newRow("About") << "frmAbout" << QSize(203, 85) << "" << QRect();
+    }
+    void thinFrame()
+    {
+        QFETCH(QString, window);
+        QFETCH(QSize, size);
+        QFETCH(QString, control);
+        QFETCH(QRect, geometry);
+        QWidget *shown = m_window.get();
+        if (window == u"FrmNotify")
+            shown = &Forms::notify().load();
+        else if (window == u"frmClose")
+            shown = &Forms::close().load(m_window.get());
+        else if (window == u"frmAbout")
+            shown = &Forms::about().load();
+        shown->show();
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        QCOMPARE(shown->size(), size);
+        if (!control.isEmpty()) {
+            auto *inside = shown->findChild<QWidget *>(control);
+            QVERIFY(inside);
+            QCOMPARE(inside->geometry(), geometry);
+        }
+        const QImage shot = shown->grab().toImage();
+        const QColor frame = ThinFrame::colour(shown);
+        QStringList wrong;
+        auto expect = [&](int x, int y, bool onFrame) {
+            if ((shot.pixelColor(x, y).rgb() == frame.rgb()) != onFrame && wrong.size() < 8)
+                wrong << QStringLiteral("%1,%2 %3").arg(x).arg(y).arg(shot.pixelColor(x, y).name());
+        };
+        for (int x = 0; x < size.width(); ++x) {
+            expect(x, 0, true);
+            expect(x, size.height() - 1, true);
+        }
+        for (int y = 0; y < size.height(); ++y) {
+            expect(0, y, true);
+            expect(size.width() - 1, y, true);
+        }
+        // One pixel wide: the window's own look starts right inside it.
+        expect(size.width() / 2, 1, false);
+        expect(1, size.height() / 2, false);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral("; "))));
+    }
+
     void controls_data()
     {
         QTest::addColumn<QString>("name");
@@ -151,7 +210,9 @@ private Q_SLOTS:
         QCOMPARE(control->geometry(), geometry);
         QCOMPARE(control->toolTip(), tip);
         const QFont font = control->font();
-        QCOMPARE(font.pointSizeF(), points);
+        // A caption that does not fit its box at the layout's size is shown a little smaller.
+        QVERIFY2(font.pointSizeF() <= points && font.pointSizeF() > points - 1,
+                 qPrintable(QString::number(font.pointSizeF())));
         QCOMPARE(font.bold(), bold);
         if (!family.isEmpty())
             QCOMPARE(font.family(), family);

@@ -2,13 +2,17 @@
 #include "FakeTicks.h"
 #include "ProgramState.h"
 #include "ScriptedControl.h"
+#include "WholeCaption.h"
 #include "app/MorvexApplication.h"
 #include "app/SingleInstance.h"
 #include "app/frmPop.h"
 #include "mail/ChangeLog.h"
+#include "mail/GeneralDate.h"
 #include "mail/Tarvik.h"
 #include "settings/FlipChars.h"
 #include "settings/SettingsStore.h"
+#include "ui/Forms.h"
+#include "ui/FrmNotify.h"
 #include "ui/GraphicalButton.h"
 
 #include <QCheckBox>
@@ -16,6 +20,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyleOptionButton>
 #include <QSystemTrayIcon>
 #include <QTest>
 
@@ -96,6 +101,20 @@ private Q_SLOTS:
             shown = label->text();
         QCOMPARE(shown, text);
         QCOMPARE(control->isVisibleTo(window.get()), visible);
+        // Captions show whole, in the window's font or a little smaller.
+        if (auto *label = qobject_cast<QLabel *>(control)) {
+            verifyWholeCaption(label->font(), text, label->contentsRect().size(), 8.25);
+        } else if (auto *box = qobject_cast<QCheckBox *>(control)) {
+            QStyleOptionButton option;
+            option.initFrom(box);
+            option.text = box->text();
+            const QRect room =
+                box->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, box);
+            QVERIFY(box->rect().contains(room));
+            verifyWholeCaption(box->font(), text, room.size(), 8.25);
+        }
+        if (QTest::currentTestFailed())
+            return;
         QCOMPARE(window->Text4->echoMode(), QLineEdit::Password);
         QVERIFY(!window->Check1->isChecked());
         QCOMPARE(window->Tim2->interval(), 10000);
@@ -164,6 +183,47 @@ private Q_SLOTS:
         QCOMPARE(Module1::changeLog().logText(1), QStringLiteral("3 New Messages"));
         QCOMPARE(logged.count(), 1);
         QVERIFY(window->cmdCheck->isEnabled());
+    }
+
+    // A mailbox of any size, and a long local date, leave the count line and the
+    // notification whole.
+    void countLineShowsWhole_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("locale"); // empty: the date of the check itself
+        QTest::newRow("1234567") << 1234567 << "";
+        QTest::newRow("2147483647") << 2147483647 << "";
+        QTest::newRow("2147483647, Kabyle date") << 2147483647 << "kab_DZ";
+    }
+    void countLineShowsWhole()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, locale);
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        m_control->count = count;
+        QTest::mouseClick(window->cmdCheck, Qt::LeftButton);
+        const QString number = QString::number(count);
+        QString line = window->newLbl->text();
+        QVERIFY2(
+            line.startsWith(QStringLiteral("  ") + number + QStringLiteral(" Mails In InBox  [ ")),
+            qPrintable(line));
+        if (!locale.isEmpty()) {
+            const QDateTime late(QDate(2026, 12, 30), QTime(23, 59, 58));
+            line = QStringLiteral("  %1 Mails In InBox  [ %2 ]")
+                       .arg(number, generalDate(late, QLocale(locale)));
+            window->setNewLbl(line);
+            QCOMPARE(window->newLbl->text(), line);
+        }
+        QCOMPARE(window->newLbl->geometry(), QRect(52, 130, 272, 17));
+        verifyWholeCaption(window->newLbl->font(), line, window->newLbl->size(), 8.25);
+        if (QTest::currentTestFailed())
+            return;
+        FrmNotify *shown = Forms::notify().form();
+        QVERIFY(shown);
+        const QString entry = number + QStringLiteral(" New Messages");
+        QCOMPARE(shown->Label1->text(), entry);
+        verifyWholeCaption(shown->Label1->font(), entry, shown->Label1->size(), 18);
     }
 
     void enterInAnyBoxChecks_data()

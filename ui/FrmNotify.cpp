@@ -1,8 +1,10 @@
 #include "FrmNotify.h"
 
+#include "Captions.h"
 #include "Forms.h"
 #include "Module1.h"
 #include "Pictures.h"
+#include "ThinFrame.h"
 #include "mail/ChangeLog.h"
 
 #include <QFrame>
@@ -15,19 +17,24 @@
 
 namespace {
 
-QFont makeFont(const QString &family, qreal points, bool bold = false)
+QFont entryFont()
 {
-    QFont f(family);
-    f.setPointSizeF(points);
-    f.setBold(bold);
-    return f;
+    return Captions::designFont(QStringLiteral("MS Sans Serif"), 18);
 }
 
-QLabel *greyLabel(QWidget *parent, const char *name, const QString &text, const QFont &f)
+QFont timeFont()
 {
-    auto *label = new QLabel(text, parent);
+    return Captions::designFont(QStringLiteral("MS Sans Serif"), 9.75);
+}
+
+QLabel *greyLabel(QWidget *parent, const char *name, const QString &text, const QRect &box,
+                  const QFont &f)
+{
+    auto *label = new QLabel(parent);
     label->setObjectName(QString::fromLatin1(name));
-    label->setFont(f);
+    label->setTextFormat(Qt::PlainText); // entries show as the log holds them, never as markup
+    label->setGeometry(box);
+    Captions::setCaption(label, text, f);
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, QColor(224, 224, 224));
     label->setPalette(palette);
@@ -61,13 +68,11 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     grey.setColor(QPalette::Window, QColor(128, 128, 128));
     Picture1->setPalette(grey);
     const int inner = Picture1->frameWidth();
-    const QString family = QGuiApplication::font().family();
 
-    Label1 = greyLabel(Picture1, "Label1", QStringLiteral("0 New Messages"), makeFont(family, 18));
-    Label1->setGeometry(41 + inner, 18 + inner, 211, 31);
+    Label1 = greyLabel(Picture1, "Label1", QStringLiteral("0 New Messages"),
+                       QRect(41 + inner, 18 + inner, 211, 31), entryFont());
     Label2 = greyLabel(Picture1, "Label2", QStringLiteral("[ None at the moment. ]"),
-                       makeFont(family, 9.75));
-    Label2->setGeometry(82 + inner, 48 + inner, 164, 17);
+                       QRect(82 + inner, 48 + inner, 164, 17), timeFont());
 
     VScroll1 = new QScrollBar(Qt::Vertical, Picture1);
     VScroll1->setObjectName(QStringLiteral("VScroll1"));
@@ -92,19 +97,20 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     Picture2->setGeometry(239, 85, 54, 18);
     cmdClose = new QPushButton(QStringLiteral(" Close"), Picture2);
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
-    cmdClose->setFont(makeFont(QStringLiteral("Arial"), 6.75, true));
     cmdClose->setGeometry(Picture2->frameWidth(), Picture2->frameWidth(), 50, 14);
+    Captions::fit(cmdClose, Captions::designFont(QStringLiteral("Arial"), 6.75, true));
     cmdClose->setAutoDefault(false);
     connect(cmdClose, &QPushButton::clicked, this, &FrmNotify::cmdClose_Click);
 
     Label3 = new QLabel(webAddress(), this);
     Label3->setObjectName(QStringLiteral("Label3"));
-    Label3->setFont(makeFont(QStringLiteral("Arial"), 6.75));
+    Label3->setFont(Captions::designFont(QStringLiteral("Arial"), 6.75));
     Label3->move(5, 91);
     Label3->adjustSize();
 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
+    ThinFrame::attach(this);
 }
 
 void FrmNotify::Form_Load()
@@ -127,8 +133,9 @@ void FrmNotify::VScroll1_Change()
 
 void FrmNotify::showEntry(int row)
 {
-    Label1->setText(m_log.logText(row));
-    Label2->setText(QStringLiteral("[ ") + m_log.logTime(row) + QStringLiteral(" ]"));
+    Captions::setCaption(Label1, m_log.logText(row), entryFont());
+    Captions::setCaption(Label2, QStringLiteral("[ ") + m_log.logTime(row) + QStringLiteral(" ]"),
+                         timeFont());
 }
 
 void FrmNotify::Timer1_Timer()

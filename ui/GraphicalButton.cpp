@@ -1,5 +1,7 @@
 #include "GraphicalButton.h"
 
+#include "Captions.h"
+
 #include <QPainter>
 
 GraphicalButton::GraphicalButton(const QString &caption, QWidget *parent)
@@ -58,7 +60,7 @@ void GraphicalButton::paintEvent(QPaintEvent *)
                            picture);
         painter.restore();
     }
-    painter.setFont(font());
+    painter.setFont(Captions::fitted(font(), text(), face.size()));
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(face, Qt::AlignCenter | Qt::TextSingleLine, text());

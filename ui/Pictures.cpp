@@ -1,6 +1,9 @@
 #include "Pictures.h"
 
+#include "Captions.h"
+
 #include <QFont>
+#include <QFontMetricsF>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QtMath>
@@ -25,10 +28,27 @@ QString versionText()
 
 QFont arial(qreal pixelSize, bool bold)
 {
-    QFont font(QStringLiteral("Arial"));
+    QFont font = Captions::designFont(QStringLiteral("Arial"), 10, bold);
     font.setPixelSize(qMax(1, qRound(pixelSize)));
-    font.setBold(bold);
     return font;
+}
+
+// Draws a line of text whole inside `box`: a pixel smaller at a time where the painter's
+// font would not fit it.
+void drawWhole(QPainter &p, const QRectF &box, int flags, const QString &text)
+{
+    QFont font = p.font();
+    for (;;) {
+        const QFontMetricsF metrics(font);
+        if ((metrics.horizontalAdvance(text) <= box.width() && metrics.height() <= box.height()) ||
+            font.pixelSize() <= 1)
+            break;
+        font.setPixelSize(font.pixelSize() - 1);
+    }
+    p.save();
+    p.setFont(font);
+    p.drawText(box, flags | Qt::TextSingleLine, text);
+    p.restore();
 }
 
 void paintIcon(QPainter &p, const IconGeometry &g)
@@ -193,16 +213,17 @@ QPixmap aboutPicture(qreal dpr)
     p.drawPixmap(QRectF(8, 10, 44, 44), iconPixmap(44, dpr), QRectF());
     p.setPen(QColor(0xFF, 0xFF, 0xC0));
     p.setFont(arial(24, true));
-    p.drawText(QRectF(60, 6, 140, 30), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Morvex"));
+    drawWhole(p, QRectF(60, 6, 140, 30), Qt::AlignLeft | Qt::AlignVCenter,
+              QStringLiteral("Morvex"));
     p.setFont(arial(11, true));
     p.setPen(QColor(0xE0, 0xE0, 0xE0));
-    p.drawText(QRectF(60, 34, 140, 14), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("Mail Notifier  ver ") + versionText());
+    drawWhole(p, QRectF(60, 34, 140, 14), Qt::AlignLeft | Qt::AlignVCenter,
+              QStringLiteral("Mail Notifier  ver ") + versionText());
     p.setFont(arial(10, false));
-    p.drawText(QRectF(60, 49, 140, 13), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("by Halvern"));
+    drawWhole(p, QRectF(60, 49, 140, 13), Qt::AlignLeft | Qt::AlignVCenter,
+              QStringLiteral("by Halvern"));
     p.setPen(QColor(0xC0, 0xFF, 0xC0));
-    p.drawText(QRectF(8, 66, 187, 14), Qt::AlignHCenter | Qt::AlignVCenter, webAddress());
+    drawWhole(p, QRectF(8, 66, 187, 14), Qt::AlignHCenter | Qt::AlignVCenter, webAddress());
     return pixmap;
 }
 

@@ -1,8 +1,10 @@
 #include "PopLayout.h"
 
+#include "Captions.h"
 #include "GraphicalButton.h"
 #include "Pictures.h"
 #include "Shape.h"
+#include "ThinFrame.h"
 #include "app/frmPop.h"
 
 #include <QApplication>
@@ -49,10 +51,7 @@ void opaque(QWidget *widget, unsigned background)
 
 QFont arial(qreal points, bool bold)
 {
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
+    return Captions::designFont(QStringLiteral("Arial"), points, bold);
 }
 
 void place(QWidget *widget, int x, int y, int w, int h, const char *tip = nullptr)
@@ -82,15 +81,11 @@ void layoutPopWindow(frmPop &w)
     w.setWindowIcon(morvexIcon());
     w.setFixedSize(349, 210);
     w.move(452, 360);
-    // The layout's own font, or one with its metrics, so every caption fits its box.
-    QFont base = QApplication::font();
-    base.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Arial"),
-                      QStringLiteral("Liberation Sans"), base.family()});
-    base.setPointSizeF(8.25);
-    w.setFont(base);
+    // The layout's own font, or one with its metrics.
+    w.setFont(Captions::designFont(QStringLiteral("MS Sans Serif"), 8.25));
 
     w.Text1->setGeometry(16, 221, 92, 42);
-    w.Text1->setFont(QFont(base.family(), 24));
+    w.Text1->setFont(Captions::designFont(QStringLiteral("MS Sans Serif"), 24));
     place(w.Picture1, 1, 1, 348, 209);
     opaque(w.Picture1, 0x808080);
 
@@ -134,11 +129,17 @@ void layoutPopWindow(frmPop &w)
     w.Image1->setCursor(Qt::SizeAllCursor);
     place(w.Label1, 212, 67, 109, 13);
     paint(w.Label1, QPalette::WindowText, 0xE0E0E0);
-    w.Label1->adjustSize();
     place(w.statLbl, 52, 107, 272, 17, " Status......");
     place(w.newLbl, 52, 130, 272, 17, " Mails In InBox....");
     opaque(w.statLbl, 0xFFFFC0);
     opaque(w.newLbl, 0xFFFFC0);
+    // The status lines show server texts: never as markup.
+    w.statLbl->setTextFormat(Qt::PlainText);
+    w.newLbl->setTextFormat(Qt::PlainText);
+    // Every caption at the layout's size where it fits its box, a little smaller where not.
+    for (QLabel *label : {w.Label1, w.Label2, w.Label3, w.Label4, w.statLbl, w.newLbl})
+        Captions::setCaption(label, label->text(), w.font());
+    Captions::fit(w.Check1, w.font());
 
     place(w.Shape2, 63, 162, 83, 21);
     place(w.Shape3, 148, 162, 83, 21);
@@ -161,4 +162,5 @@ void layoutPopWindow(frmPop &w)
     for (QLineEdit *edit : {w.Text2, w.Text3, w.Text4, w.Text5})
         QObject::connect(edit, &QLineEdit::returnPressed, w.cmdCheck, &QPushButton::click);
     w.cmdCheck->setPictures(envelopeClosed(2.0), envelopeOpen(2.0));
+    ThinFrame::attach(&w);
 }

@@ -3,6 +3,7 @@
 #include "Forms.h"
 #include "Module1.h"
 #include "Pictures.h"
+#include "ThinFrame.h"
 
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -19,6 +20,7 @@ frmAbout::frmAbout()
     setCursor(Qt::UpArrowCursor);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->geometry().center() - rect().center());
+    ThinFrame::attach(this);
 }
 
 void frmAbout::Form_Load()

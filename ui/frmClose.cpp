@@ -1,21 +1,23 @@
 #include "frmClose.h"
 
+#include "Captions.h"
 #include "Forms.h"
 #include "Module1.h"
 #include "Pictures.h"
+#include "ThinFrame.h"
 #include "app/frmPop.h"
 
 #include <QCoreApplication>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPushButton>
+
+#include <cmath>
 
 namespace {
 QFont arial(qreal points, bool bold)
 {
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
+    return Captions::designFont(QStringLiteral("Arial"), points, bold);
 }
 } // namespace
 
@@ -28,16 +30,13 @@ frmClose::frmClose(frmPop *owner)
     setWindowIcon(morvexIcon());
     setFixedSize(176, 64);
 
-    Label1 = new QLabel(QStringLiteral("Exit Morvex?"), this);
+    Label1 = new QLabel(this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setFont(arial(14.25, false));
-    Label1->move(7, 9);
-    Label1->adjustSize();
-    Label2 = new QLabel(QStringLiteral("ver9.73"), this);
+    Label1->setGeometry(7, 9, 115, 22);
+    Captions::setCaption(Label1, QStringLiteral("Exit Morvex?"), arial(14.25, false));
+    Label2 = new QLabel(this);
     Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setFont(arial(6.75, true));
-    Label2->move(126, 17);
-    Label2->adjustSize();
+    setVersionText(QStringLiteral("ver9.73"));
 
     Command1 = new QPushButton(QStringLiteral("Exit"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
@@ -56,16 +55,28 @@ frmClose::frmClose(frmPop *owner)
     if (owner)
         move(owner->geometry().center() - rect().center());
     Command1->setFocus();
+    ThinFrame::attach(this);
 }
 
 void frmClose::Form_Load()
 {
-    Label2->setText(QStringLiteral("ver %1.%2.%3")
-                        .arg(MORVEX_VERSION_MAJOR)
-                        .arg(MORVEX_VERSION_MINOR)
-                        .arg(MORVEX_VERSION_REVISION));
-    Label2->adjustSize(); // grows to the right from its left edge
+    setVersionText(QStringLiteral("ver %1.%2.%3")
+                       .arg(MORVEX_VERSION_MAJOR)
+                       .arg(MORVEX_VERSION_MINOR)
+                       .arg(MORVEX_VERSION_REVISION));
     Module1::keepOnTop(this);
+}
+
+void frmClose::setVersionText(const QString &text)
+{
+    // The label grows to the right from its left edge to fit its text, up to the frame.
+    const QFont design = arial(6.75, true);
+    const QSize room(width() - 1 - 126, 11);
+    const QFont font = Captions::fitted(design, text, room);
+    Label2->setFont(font);
+    Label2->setText(text);
+    const int advance = int(std::ceil(QFontMetricsF(font).horizontalAdvance(text)));
+    Label2->setGeometry(126, 17, qBound(32, advance, room.width()), 11);
 }
 
 void frmClose::Command1_Click()

@@ -26,5 +26,7 @@ protected:
     void reject() override;
 
 private:
+    void setVersionText(const QString &text);
+
     frmPop *m_owner;
 };

@@ -42,6 +42,7 @@ void Pop3Session::sayGoodbye()
         const QDeadlineTimer limit(farewell);
         bool sent = m_quitSent;
         if (!sent && m_channel.writeLine("QUIT", limit) == Result::Ok) {
+            qCDebug(lcPop3, "C: QUIT");
             sent = true;
             ++m_unanswered;
         }
@@ -250,16 +251,21 @@ Pop3Outcome Pop3Session::stat(bool sent, Mechanism used)
 // Sends the lines in one write; their replies are read with receive(), in order.
 Pop3Session::Step Pop3Session::send(const QByteArrayList &lines, const QString &name)
 {
+    // One log line per flight, with the command words only: arguments can be a login, a
+    // password or a proof. AUTH keeps its mechanism name.
+    QByteArrayList words;
     for (const QByteArray &line : lines) {
-        // The command word only: arguments can be a login, a password or a proof.
-        const qsizetype blank = line.indexOf(' ');
-        const QByteArray word = line.left(blank < 0 ? line.size() : blank);
+        const QByteArrayList parts = line.split(' ');
+        const QByteArray &word = parts.first();
         const bool command = !word.isEmpty() && word.size() <= 4 && word.toUpper() == word &&
                              word.at(0) >= 'A' && word.at(0) <= 'Z';
-        qCDebug(lcPop3, "C: %s", command ? word.constData() : "[SASL response]");
+        words.append(!command         ? QByteArray("[SASL]")
+                     : word == "AUTH" ? word + ' ' + parts.value(1)
+                                      : word);
         if (word == "QUIT")
             m_quitSent = true;
     }
+    qCDebug(lcPop3, "C: %s", words.join(' ').constData());
     const Result result = m_channel.writeLines(lines, deadline());
     if (result != Result::Ok) {
         m_farewell = Farewell::None;
@@ -283,7 +289,7 @@ Pop3Session::Step Pop3Session::receive(const QString &name, Pop3Reply *reply, QB
         return std::nullopt;
     }
     if (challenge && (line == "+" || line.startsWith("+ "))) {
-        qCDebug(lcPop3, "S: + [SASL challenge]");
+        qCDebug(lcPop3, "S: + [SASL]");
         const auto decoded = QByteArray::fromBase64Encoding(
             line.mid(2).trimmed(), QByteArray::AbortOnBase64DecodingErrors);
         if (decoded) {

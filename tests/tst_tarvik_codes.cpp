@@ -59,6 +59,7 @@ struct ScramExample {
     QByteArray serverFirst;
     QByteArray clientFinal;
     QByteArray serverFinal;
+    QByteArray wireName = "user";
 };
 
 const ScramExample rfc5802{
@@ -73,6 +74,16 @@ const ScramExample rfc7677{
     "p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=",
     "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="};
 
+// Computed apart from the program (Python's hashlib): the password "pä ss", which is what
+// SASLprep makes of "pä<NO-BREAK SPACE>ss<SOFT HYPHEN>", and the name "us,er=" escaped.
+const ScramExample prepared{
+    "SCRAM-SHA-256",
+    "clientNONCE",
+    "r=clientNONCEserverNONCE,s=c2FsdC1mb3ItdGVzdA==,i=4096",
+    "c=biws,r=clientNONCEserverNONCE,p=6o4/sfbKKJmzZIFIdCkqI9CCSH20EWEmEMy/rESgfNg=",
+    "v=Eg75FgP8y11fSTxh0eBkHILFTXkyDGsnKcxVIWpQWfY=",
+    "us=2Cer=3D"};
+
 Reply challenge(const QByteArray &message)
 {
     return Reply::line("+ " + message.toBase64());
@@ -80,7 +91,8 @@ Reply challenge(const QByteArray &message)
 
 QByteArray authLine(const ScramExample &e)
 {
-    return "AUTH " + e.mechanism + ' ' + ("n,,n=user,r=" + e.nonce).toBase64() + "\r\n";
+    return "AUTH " + e.mechanism + ' ' + ("n,,n=" + e.wireName + ",r=" + e.nonce).toBase64() +
+           "\r\n";
 }
 
 // A plain server offering SCRAM (and PLAIN, which must not be used in the clear) that
@@ -302,6 +314,12 @@ void TestTarvikCodes::check_data()
               QStringLiteral("(SCRAM, password not sent)"))
             .inFlights({"CAPA\r\n", authLine(rfc5802), rfc5802.clientFinal.toBase64() + "\r\n",
                         "\r\n", "STAT\r\n", "QUIT\r\n"}));
+    add("SCRAM, SASLprep and an escaped name",
+        scram(prepared, scramServer(prepared, challenge(prepared.serverFinal), Reply::line("+OK")),
+              Ok, QStringLiteral("SCRAM"))
+            .as(QStringLiteral("us,er="), QStringLiteral("p\u00e4\u00a0ss\u00ad"))
+            .received("CAPA\r\n" + authLine(prepared) + prepared.clientFinal.toBase64() +
+                      "\r\n\r\nSTAT\r\nQUIT\r\n"));
     add("SCRAM-SHA-256 refused at once: SCRAM-SHA-1",
         scram(rfc5802,
               scramServer(rfc5802, challenge(rfc5802.serverFinal), Reply::line("+OK"))

@@ -6,7 +6,10 @@
 // server's first bytes leave, so a greeting reaches the client two round trips after it
 // connected.
 // Bandwidth and loss are not modelled; POP3 checks move a few hundred bytes. Prints
-// "ready" once every port listens; runs until killed.
+// "ready" once every port listens; runs until killed. When a connection ends it prints
+// "flights LPORT N": N is the number of client flights, bursts of bytes from the client
+// each of which waited for something from the server (TLS handshake messages included;
+// pipelined commands are one flight). --delay-ms 0 only counts.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -15,6 +18,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 
 namespace {
 
@@ -35,6 +39,8 @@ public:
     }
 
     void send(const QByteArray &bytes) { push(bytes, clock_.elapsed() + m_delayMs); }
+    // Called whenever bytes are handed to the receiving side.
+    std::function<void()> delivered;
     void finish() { push(QByteArray(), clock_.elapsed() + m_delayMs); }
     // Nothing is delivered before the given time (the other side is not connected yet).
     void holdUntil(qint64 ms) { m_notBefore = ms; }
@@ -58,8 +64,11 @@ private:
             m_queue.pop_front();
             if (item.bytes.isEmpty())
                 m_to->disconnectFromHost();
-            else if (m_to->state() == QAbstractSocket::ConnectedState)
+            else if (m_to->state() == QAbstractSocket::ConnectedState) {
                 m_to->write(item.bytes);
+                if (delivered)
+                    delivered();
+            }
         }
         if (!m_queue.empty())
             m_timer.start(int(qMax<qint64>(0, m_queue.front().due - now)));
@@ -93,7 +102,13 @@ public:
         const qint64 accepted = clock_.elapsed() + 3 * delayMs;
         up->holdUntil(accepted);
         down->holdUntil(accepted + delayMs);
-        connect(m_client, &QIODevice::readyRead, up, [this, up] { up->send(m_client->readAll()); });
+        down->delivered = [this] { m_serverSpoke = true; };
+        connect(m_client, &QIODevice::readyRead, up, [this, up] {
+            if (m_flights == 0 || m_serverSpoke)
+                ++m_flights;
+            m_serverSpoke = false;
+            up->send(m_client->readAll());
+        });
         connect(m_client, &QAbstractSocket::disconnected, up, [up] { up->finish(); });
         connect(m_server, &QIODevice::readyRead, down,
                 [this, down] { down->send(m_server->readAll()); });
@@ -108,13 +123,21 @@ public:
 private:
     void closed()
     {
-        if (m_client->state() == QAbstractSocket::UnconnectedState &&
-            m_server->state() == QAbstractSocket::UnconnectedState)
-            deleteLater();
+        if (m_client->state() != QAbstractSocket::UnconnectedState ||
+            m_server->state() != QAbstractSocket::UnconnectedState || m_reported)
+            return;
+        m_reported = true;
+        std::printf("flights %u %d\n", unsigned(m_port), m_flights);
+        std::fflush(stdout);
+        deleteLater();
     }
 
     QTcpSocket *m_client;
     QTcpSocket *m_server;
+    quint16 m_port = m_client->localPort();
+    int m_flights = 0;
+    bool m_serverSpoke = false;
+    bool m_reported = false;
 };
 
 } // namespace

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Round trips per mailbox check over a link with 50 ms round-trip time, for plain POP3,
-# STLS and implicit TLS, beside curl doing the same checks on the same servers.
+# Round trips and client flights per mailbox check over a link with 50 ms round-trip time,
+# for plain POP3, STLS and implicit TLS, beside curl doing the same checks on the same
+# servers and beside the protocol floor of each mode (see the README).
 #   bench/roundtrips.sh [-n N] [-b path/to/bench_check] [-r path/to/delay_relay]
 # Two network namespaces joined by a veth pair, 25 ms of netem delay on each side. Their
 # addresses are link-local (169.254.150.0/30) and exist only inside the two namespaces,
 # so nothing can leave the machine. Where the kernel has no netem, bench/delay_relay in
 # the client's namespace adds the same delay to every byte and to connection set-up, and
-# the checks go through it. The server side runs two throwaway Dovecots
+# the checks go through it; with netem the relay runs without delay, only to count client
+# flights (bursts of client bytes that waited for the server). The server side runs two
+# throwaway Dovecots
 # (scripts/dovecot-sandbox): one without TLS, one offering STLS and pop3s, with a test
 # certificate made here. Each check is timed from connecting to QUIT; curl is timed as a
 # whole process (CAPA, AUTH PLAIN, STAT, QUIT). Prints medians, the estimated round trips
-# (time / RTT) and the ratios Tarvik/curl; it never judges them. Needs root; where network
+# (time / RTT), the mean client flights per connection and the ratios Tarvik/curl; it
+# never judges them. Needs root; where network
 # namespaces cannot be made it says why and exits 0.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -98,13 +102,14 @@ for ns in "$cli" "$srv"; do
 done
 ip -n "$cli" link set "vc$$" up
 ip -n "$srv" link set "vs$$" up
+[ -x "$relay" ] || skip "no delay_relay (pass -r PATH)"
 delay="netem on the veth pair"
+relay_delay=0
 if ! why=$(tc -n "$cli" qdisc add dev "vc$$" root netem delay "${delay_ms}ms" 2>&1); then
-    [ -x "$relay" ] || skip "no netem ($why) and no delay_relay to stand in (pass -r PATH)"
     delay="delay_relay (no netem here: $why)"
+    relay_delay=$delay_ms
 else
     tc -n "$srv" qdisc add dev "vs$$" root netem delay "${delay_ms}ms"
-    relay=""
 fi
 
 # A test authority and a certificate for the server's address.
@@ -139,10 +144,10 @@ pop3s_port=$(sed -n 2p <<<"$ports")
 "$sandbox" add "$plain_dir" 5
 "$sandbox" add "$tls_dir" 5
 
-# Where the client connects: the server itself, or the relay in front of it.
+# The client connects to the relay in front of the server.
 target=$server_ip
 if [ -n "$relay" ]; then
-    ip netns exec "$cli" "$relay" --delay-ms "$delay_ms" --map "10110=$server_ip:$plain_port" \
+    ip netns exec "$cli" "$relay" --delay-ms "$relay_delay" --map "10110=$server_ip:$plain_port" \
         --map "10111=$server_ip:$stls_port" --map "10995=$server_ip:$pop3s_port" \
         >"$work/relay.out" 2>&1 &
     relay_pid=$!
@@ -194,19 +199,38 @@ curl_ms() {
     done | median
 }
 
+# Mean client flights per connection to the relay port since line $2 of its output.
+flights() {
+    local port=$1 from=$2
+    sleep 0.5 # the relay reports a connection once both of its sides have closed
+    tail -n +"$((from + 1))" "$work/relay.out" |
+        awk -v p="$port" '$1 == "flights" && $2 == p { n++; s += $3 } END { if (n) printf "%.1f", s / n; else print "?" }'
+}
+lines() { wc -l <"$work/relay.out"; }
+
 echo "roundtrips: $runs checks per series, ${delay_ms} ms delay each way by $delay" \
     "(RTT ${rtt_ms} ms nominal; connect + greeting took ${measured:-?} ms, 2 RTT);" \
     "Dovecot $(dovecot --version | cut -d' ' -f1);" \
     "$(curl --version | head -n1 | cut -d' ' -f1-2)"
-printf '%-12s %12s %8s %12s %8s %14s\n' mode "tarvik ms" "RTs" "curl ms" "RTs" "tarvik/curl"
-report() {
-    local mode=$1 ours=$2 theirs=$3
-    awk -v m="$mode" -v a="$ours" -v b="$theirs" -v r="$rtt_ms" \
-        'BEGIN { printf "%-12s %12.1f %8.1f %12.1f %8.1f %14.2f\n", m, a, a / r, b, b / r, a / b }'
+printf '%-8s %10s %6s %8s %10s %6s %8s %7s %8s %12s\n' mode "tarvik ms" RTs flights \
+    "curl ms" RTs flights "floor" flights "tarvik/curl"
+# mode, url for curl, server text for Tarvik, floor RTs and flights, curl's options.
+series() {
+    local mode=$1 url=$2 text=$3 floor=$4 floor_flights=$5 port=${3##*:} at ours ours_f theirs theirs_f
+    shift 5
+    at=$(lines)
+    ours=$(tarvik_ms "$text")
+    ours_f=$(flights "$port" "$at")
+    at=$(lines)
+    theirs=$(curl_ms "$url" "$@")
+    theirs_f=$(flights "$port" "$at")
+    awk -v m="$mode" -v a="$ours" -v af="$ours_f" -v b="$theirs" -v bf="$theirs_f" -v r="$rtt_ms" \
+        -v f="$floor" -v ff="$floor_flights" \
+        'BEGIN { printf "%-8s %10.1f %6.1f %8s %10.1f %6.1f %8s %7s %8s %12.2f\n", m, a, a / r, af, b, b / r, bf, f, ff, a / b }'
 }
-report plain "$(tarvik_ms "$target:$plain_port")" "$(curl_ms "pop3://$target:$plain_port/")"
-report STLS "$(tarvik_ms "$target:$stls_port")" \
-    "$(curl_ms "pop3://$target:$stls_port/" --ssl-reqd)"
-report "pop3s" "$(tarvik_ms "pop3s://$target:$pop3s_port")" \
-    "$(curl_ms "pop3s://$target:$pop3s_port/")"
+series plain "pop3://$target:$plain_port/" "$target:$plain_port" 4 2
+series STLS "pop3://$target:$stls_port/" "$target:$stls_port" 7 5 --ssl-reqd
+series pop3s "pop3s://$target:$pop3s_port/" "pop3s://$target:$pop3s_port" 5 4
 echo "RTs: wall time per check / ${rtt_ms} ms; curl's include starting the process."
+echo "flights: client flights per connection, counted by the relay; floor: the fewest round"
+echo "trips and flights of each mode with TLS 1.3 (README, \"Round trips\")."

@@ -40,3 +40,16 @@ bool Pop3Capa::has(const QByteArray &name) const
     }
     return false;
 }
+
+QByteArrayList Pop3Capa::arguments(const QByteArray &name) const
+{
+    const QByteArray wanted = name.toUpper();
+    for (const QByteArray &line : m_lines) {
+        if (firstWord(line) != wanted)
+            continue;
+        QByteArrayList words = line.simplified().toUpper().split(' ');
+        words.removeFirst();
+        return words;
+    }
+    return {};
+}

@@ -25,6 +25,10 @@ public:
     // Is there a capability of this name (any letter case)?
     bool has(const QByteArray &name) const;
     bool hasStls() const { return has("STLS"); }
+    bool hasPipelining() const { return has("PIPELINING"); }
+    // The blank-separated arguments of the capability, in upper case ("SASL" gives the
+    // mechanism names); empty when the server does not list it.
+    QByteArrayList arguments(const QByteArray &name) const;
 
 private:
     QByteArrayList m_lines;

@@ -250,13 +250,22 @@ Pop3Channel::Result Pop3Channel::readLine(QByteArray *line, QDeadlineTimer deadl
 
 Pop3Channel::Result Pop3Channel::writeLine(const QByteArray &line, QDeadlineTimer deadline)
 {
-    if (isUnsafeLine(line))
-        return Result::Failed;
+    return writeLines({line}, deadline);
+}
+
+Pop3Channel::Result Pop3Channel::writeLines(const QByteArrayList &lines, QDeadlineTimer deadline)
+{
+    QByteArray block;
+    for (const QByteArray &line : lines) {
+        if (isUnsafeLine(line))
+            return Result::Failed;
+        block += line + "\r\n";
+    }
     if (m_cancelled)
         return Result::Cancelled;
     if (!isConnected())
         return Result::Closed;
-    if (m_socket->write(line + "\r\n") < 0)
+    if (m_socket->write(block) < 0)
         return Result::Closed;
     return waitFor(
         [this]() -> std::optional<Result> {

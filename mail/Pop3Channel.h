@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
@@ -46,6 +47,9 @@ public:
     // Sends line + CR LF and waits until the socket took it. A line holding CR, LF or NUL
     // is refused (Failed) and nothing is sent.
     Result writeLine(const QByteArray &line, QDeadlineTimer deadline);
+    // Several lines in one write, so they travel together (pipelining, RFC 2449). If any
+    // line is unsafe, none is sent.
+    Result writeLines(const QByteArrayList &lines, QDeadlineTimer deadline);
     // Starts TLS on the open connection: right after open() for implicit TLS, or after the
     // server's +OK to STLS. Input that arrived before is thrown away unread, so nothing a
     // server sent in the clear can pass for a reply under TLS. The certificate must chain

@@ -19,7 +19,7 @@ enum : int {
     NoData = 11,           // connected, but the server never sent its greeting
     Cancelled = 12,        // the program is ending while a check runs
     Busy = 13,             // a check is running (also: popCheck called while one runs)
-    LoginRefused = 15,     // -ERR to USER or PASS, plain or with [AUTH] (RFC 3206)
+    LoginRefused = 15,     // -ERR to the login (USER, PASS, APOP, AUTH), plain or [AUTH]
 
     // The server text, checked before anything goes on the network.
     BadAddress = 16, // not host, host:port, [v6]:port, pop3://... or pop3s://...
@@ -38,5 +38,9 @@ enum : int {
     TemporaryFailure = 24, // [SYS/TEMP]: the server has a passing problem
     LoginDelay = 25,       // [LOGIN-DELAY]: the server wants fewer logins
     PermanentFailure = 26, // [SYS/PERM]: the server cannot serve this account
+
+    // Logins that keep the password off the wire (SCRAM, APOP).
+    NoSafeLogin = 27,     // refused before any proof went out; USER/PASS in the clear not tried
+    ServerNotProven = 28, // SCRAM: the server's signature was wrong or missing
 };
 }

@@ -3,6 +3,10 @@
 #include "Pop3Capa.h"
 #include "Pop3Reply.h"
 
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcPop3, "morvex.pop3", QtInfoMsg)
+
 namespace {
 
 using Result = Pop3Channel::Result;
@@ -36,10 +40,19 @@ void Pop3Session::sayGoodbye()
     const int farewell = qMin(m_settings.timeoutSeconds * 1000, farewellMs);
     if (m_farewell != Farewell::None && m_channel.isConnected()) {
         const QDeadlineTimer limit(farewell);
-        if (m_channel.writeLine("QUIT", limit) == Result::Ok &&
-            m_farewell == Farewell::QuitAndWait) {
+        bool sent = m_quitSent;
+        if (!sent && m_channel.writeLine("QUIT", limit) == Result::Ok) {
+            qCDebug(lcPop3, "C: QUIT");
+            sent = true;
+            ++m_unanswered;
+        }
+        // The replies still under way, QUIT's last: read them, so the server is not cut
+        // off in the middle of answering.
+        while (sent && m_farewell == Farewell::QuitAndWait && m_unanswered > 0) {
             QByteArray ignored;
-            m_channel.readLine(&ignored, limit);
+            if (m_channel.readLine(&ignored, limit) != Result::Ok)
+                break;
+            --m_unanswered;
         }
     }
     m_channel.close(QDeadlineTimer(farewell));
@@ -53,13 +66,18 @@ Pop3Outcome Pop3Session::converse()
         return *end;
     // Past the greeting the server expects a QUIT, whatever happens next.
     m_farewell = Farewell::QuitAndWait;
+    Pop3Capa capa;
     if (!m_settings.address.implicitTls()) {
-        if (Step end = upgrade())
+        if (Step end = upgrade(&capa))
             return *end;
-    }
-    if (Step end = login())
+    } else if (Step end = capabilities(&capa)) {
         return *end;
-    return stat();
+    }
+    m_pipelining = capa.hasPipelining();
+    Mechanism used = Mechanism::UserPass;
+    if (Step end = login(capa, &used))
+        return *end;
+    return stat(m_quitSent, used);
 }
 
 Pop3Outcome Pop3Session::socketFailure(Result result, const QString &closedStatus)
@@ -149,6 +167,7 @@ Pop3Session::Step Pop3Session::greeting()
     if (!reply.isValid())
         return Pop3Outcome::failure(Pop3Code::BadReply,
                                     QStringLiteral("Invalid greeting from the server."));
+    m_greeting = reply.text;
     if (reply.isErr())
         return Pop3Outcome::failure(
             Pop3Code::ServerError,
@@ -158,16 +177,17 @@ Pop3Session::Step Pop3Session::greeting()
 }
 
 // A plain connection: ask what the server can do, and move to TLS if it offers STLS.
-Pop3Session::Step Pop3Session::upgrade()
+Pop3Session::Step Pop3Session::upgrade(Pop3Capa *capa)
 {
-    Pop3Capa capa;
-    if (Step end = capabilities(&capa))
+    if (Step end = capabilities(capa))
         return end;
-    if (!capa.hasStls())
+    if (!capa->hasStls())
         return std::nullopt;
 
     Pop3Reply reply;
-    if (Step end = exchange("STLS", QStringLiteral("STLS"), &reply, deadline()))
+    if (Step end = send({"STLS"}, QStringLiteral("STLS")))
+        return end;
+    if (Step end = receive(QStringLiteral("STLS"), &reply))
         return end;
     if (reply.isErr())
         return Pop3Outcome::failure(Pop3Code::StlsFailed,
@@ -175,8 +195,8 @@ Pop3Session::Step Pop3Session::upgrade()
     if (Step end = startTls(true))
         return end;
     // What the server said before the handshake no longer counts (RFC 2595 §4).
-    Pop3Capa secured;
-    return capabilities(&secured);
+    *capa = Pop3Capa();
+    return capabilities(capa);
 }
 
 // CAPA and its list. A server without CAPA (-ERR) leaves capa empty.
@@ -186,7 +206,9 @@ Pop3Session::Step Pop3Session::capabilities(Pop3Capa *capa)
     const QDeadlineTimer step = deadline();
     const QString name = QStringLiteral("CAPA");
     Pop3Reply reply;
-    if (Step end = exchange("CAPA", name, &reply, step))
+    if (Step end = send({"CAPA"}, name))
+        return end;
+    if (Step end = receive(name, &reply))
         return end;
     if (reply.isErr())
         return std::nullopt;
@@ -203,25 +225,16 @@ Pop3Session::Step Pop3Session::capabilities(Pop3Capa *capa)
     return std::nullopt;
 }
 
-Pop3Session::Step Pop3Session::login()
+// The reply to STAT, which went out with the login when the server pipelines.
+Pop3Outcome Pop3Session::stat(bool sent, Mechanism used)
 {
+    const QString name = QStringLiteral("STAT");
+    if (!sent) {
+        if (Step end = send({"STAT"}, name))
+            return *end;
+    }
     Pop3Reply reply;
-    if (Step end = exchange("USER " + m_settings.user, QStringLiteral("USER"), &reply, deadline()))
-        return end;
-    if (reply.isErr())
-        return Pop3Outcome::loginRefused(reply, false);
-    if (Step end =
-            exchange("PASS " + m_settings.password, QStringLiteral("PASS"), &reply, deadline()))
-        return end;
-    if (reply.isErr())
-        return Pop3Outcome::loginRefused(reply, true);
-    return std::nullopt;
-}
-
-Pop3Outcome Pop3Session::stat()
-{
-    Pop3Reply reply;
-    if (Step end = exchange("STAT", QStringLiteral("STAT"), &reply, deadline()))
+    if (Step end = receive(name, &reply))
         return *end;
     if (reply.isErr())
         return Pop3Outcome::failure(
@@ -231,25 +244,59 @@ Pop3Outcome Pop3Session::stat()
     if (!Pop3Reply::parseStatCount(reply.text, &count))
         return Pop3Outcome::failure(Pop3Code::BadCount,
                                     QStringLiteral("Invalid message count from the server."));
-    return Pop3Outcome{Pop3Code::Ok, QStringLiteral("Mailbox checked."), count};
+    return Pop3Outcome{Pop3Code::Ok, Pop3Login::checkedStatus(used, m_channel.isEncrypted()),
+                       count};
 }
 
-// Sends one command and reads a well-formed reply (+OK or -ERR).
-Pop3Session::Step Pop3Session::exchange(const QByteArray &command, const QString &name,
-                                        Pop3Reply *reply, QDeadlineTimer step)
+// Sends the lines in one write; their replies are read with receive(), in order.
+Pop3Session::Step Pop3Session::send(const QByteArrayList &lines, const QString &name)
 {
-    const Result result = m_channel.writeLine(command, step);
+    // One log line per flight, with the command words only: arguments can be a login, a
+    // password or a proof. AUTH keeps its mechanism name.
+    QByteArrayList words;
+    for (const QByteArray &line : lines) {
+        const QByteArrayList parts = line.split(' ');
+        const QByteArray &word = parts.first();
+        const bool command = !word.isEmpty() && word.size() <= 4 && word.toUpper() == word &&
+                             word.at(0) >= 'A' && word.at(0) <= 'Z';
+        words.append(!command         ? QByteArray("[SASL]")
+                     : word == "AUTH" ? word + ' ' + parts.value(1)
+                                      : word);
+        if (word == "QUIT")
+            m_quitSent = true;
+    }
+    qCDebug(lcPop3, "C: %s", words.join(' ').constData());
+    const Result result = m_channel.writeLines(lines, deadline());
     if (result != Result::Ok) {
         m_farewell = Farewell::None;
         return socketFailure(result,
                              QStringLiteral("Server closed the connection after %1.").arg(name));
     }
+    m_unanswered += int(lines.size());
+    return std::nullopt;
+}
+
+Pop3Session::Step Pop3Session::receive(const QString &name, Pop3Reply *reply, QByteArray *challenge)
+{
     QByteArray line;
-    if (Step end = readLine(&line, name, step))
+    if (Step end = readLine(&line, name, deadline()))
         return end;
+    --m_unanswered;
     *reply = Pop3Reply::parse(line);
-    if (reply->isValid())
+    if (reply->isValid()) {
+        qCDebug(lcPop3, "S: %s%s%s", reply->isOk() ? "+OK" : "-ERR",
+                reply->code.isEmpty() ? "" : " ", reply->code.constData());
         return std::nullopt;
+    }
+    if (challenge && (line == "+" || line.startsWith("+ "))) {
+        qCDebug(lcPop3, "S: + [SASL]");
+        const auto decoded = QByteArray::fromBase64Encoding(
+            line.mid(2).trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+        if (decoded) {
+            *challenge = *decoded;
+            return std::nullopt;
+        }
+    }
     m_farewell = Farewell::Quit;
     return Pop3Outcome::failure(Pop3Code::BadReply,
                                 QStringLiteral("Invalid reply to %1 from the server.").arg(name));

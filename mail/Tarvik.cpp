@@ -13,18 +13,6 @@ bool isUnsafe(const QString &text)
            text.contains(QChar(0));
 }
 
-// USER and PASS arguments go out as Latin-1 when every character fits in it, since that is
-// what servers with 8-bit logins have always compared against; anything beyond U+00FF is
-// sent as UTF-8. Neither encoding can produce CR, LF or NUL from other characters.
-QByteArray wireText(const QString &text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() > 0xff)
-            return text.toUtf8();
-    }
-    return text.toLatin1();
-}
-
 } // namespace
 
 Tarvik::~Tarvik()
@@ -60,8 +48,8 @@ void Tarvik::popCheck()
     if (!address.isValid())
         return refuse(Pop3Code::BadAddress, address.problemText());
 
-    const Pop3SessionSettings settings{address, wireText(m_user), wireText(m_password), m_timeout,
-                                       m_extraCas};
+    const Pop3SessionSettings settings{address,   m_user,     m_password,
+                                       m_timeout, m_extraCas, m_scramNonce};
 
     m_checking = true;
     m_error = Pop3Code::Busy;

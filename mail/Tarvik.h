@@ -10,7 +10,7 @@
 class Pop3Channel;
 
 // The main window's mailbox control: checks a POP3 mailbox (greeting, TLS when the server
-// text or the server asks for it, USER, PASS, STAT, QUIT; see Pop3Session) and reports a
+// text or the server asks for it, CAPA, login, STAT, QUIT; see Pop3Session) and reports a
 // result code from Pop3Codes.h, a one-line status and the message count. The server text
 // takes the forms of ServerAddress; popport is the port of a bare host name. popCheck()
 // blocks its caller but keeps the event loop turning (user input excluded), so the window
@@ -40,6 +40,10 @@ public:
         m_extraCas = certificates;
     }
 
+    // Fixes the SCRAM client nonce, so that a test can play a recorded exchange; empty
+    // (the default) draws a random one for every check.
+    void setScramNonce(const QByteArray &nonce) { m_scramNonce = nonce; }
+
     QString pophostname() const { return m_host; }
     QString popusername() const { return m_user; }
     int poptimeout() const { return m_timeout; }
@@ -64,6 +68,7 @@ private:
     int m_timeout = DefaultTimeout;
     int m_port = DefaultPort;
     QList<QSslCertificate> m_extraCas;
+    QByteArray m_scramNonce;
 
     QString m_status;
     int m_error = 0; // 0 with an empty status until the first check

@@ -5,9 +5,12 @@
 #include "mail/Tarvik.h"
 
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
+
+#include <map>
 
 // Tarvik against a real Dovecot with TLS: implicit TLS on the pop3s port, STLS on the
 // POP3 port, and a server that requires TLS. Connections go to 127.0.0.2, which Dovecot
@@ -90,6 +93,37 @@ QByteArray plaintextLogin(quint16 port)
     return answer;
 }
 
+// The client's flights as the session logs them (command words only), one entry per
+// flight, while it is alive.
+class FlightLog {
+public:
+    FlightLog()
+    {
+        s_flights.clear();
+        QLoggingCategory::setFilterRules(QStringLiteral("morvex.pop3.debug=true"));
+        s_previous = qInstallMessageHandler(&FlightLog::handle);
+    }
+    ~FlightLog()
+    {
+        qInstallMessageHandler(s_previous);
+        QLoggingCategory::setFilterRules(QString());
+    }
+    QStringList flights() const { return s_flights; }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (qstrcmp(context.category, "morvex.pop3") == 0) {
+            if (text.startsWith(QLatin1String("C: ")))
+                s_flights.append(text.mid(3));
+            return;
+        }
+        s_previous(type, context, text);
+    }
+    static inline QStringList s_flights;
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
 } // namespace
 
 class TestDovecotTls : public QObject {
@@ -99,6 +133,8 @@ class TestDovecotTls : public QObject {
     std::unique_ptr<Dovecot> m_offered;
     // One of its own for each of the other tests.
     std::unique_ptr<Dovecot> m_server;
+    // For mechanisms(), by auth_mechanisms and TLS, started as rows need them.
+    std::map<QString, std::unique_ptr<Dovecot>> m_byMechanisms;
 
     static std::unique_ptr<Dovecot> startServer(Dovecot::Tls mode, const QString &identity)
     {
@@ -119,13 +155,19 @@ class TestDovecotTls : public QObject {
 
 private slots:
     void initTestCase();
-    void cleanupTestCase() { m_offered.reset(); }
+    void cleanupTestCase()
+    {
+        m_offered.reset();
+        m_byMechanisms.clear();
+    }
     void cleanup() { m_server.reset(); }
     void offered_data();
     void offered();
     void required();
     void badCertificate_data();
     void badCertificate();
+    void mechanisms_data();
+    void mechanisms();
 };
 
 void TestDovecotTls::initTestCase()
@@ -260,3 +302,91 @@ void TestDovecotTls::badCertificate()
 
 QTEST_GUILESS_MAIN(TestDovecotTls)
 #include "tst_dovecot_tls.moc"
+
+// Each login mechanism against a Dovecot that offers it, told apart by Dovecot's log
+// ("method=") and by the flights the client sent.
+void TestDovecotTls::mechanisms_data()
+{
+    QTest::addColumn<QString>("auth"); // Dovecot's auth_mechanisms
+    QTest::addColumn<bool>("tls");     // STLS and pop3s offered
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("method"); // of the login in Dovecot's log; empty: none
+    QTest::addColumn<QStringList>("flights");
+
+    using namespace Pop3Code;
+    const QString all = QStringLiteral("plain login scram-sha-256 scram-sha-1 apop");
+    const QString good = Dovecot::password();
+    const QString scram = QStringLiteral("Mailbox checked (SCRAM, password not sent).");
+    QTest::newRow("SCRAM-SHA-256")
+        << all << false << "127.0.0.2:%p" << good << int(Ok) << scram << "SCRAM-SHA-256"
+        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "[SASL] STAT QUIT"};
+    QTest::newRow("SCRAM-SHA-256, wrong password")
+        << all << false << "127.0.0.2:%p"
+        << "wrong" << int(LoginRefused) << "Password refused: Authentication failed." << QString()
+        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "QUIT"};
+    QTest::newRow("SCRAM-SHA-1") << "plain scram-sha-1" << false << "127.0.0.2:%p" << good
+                                 << int(Ok) << scram << "SCRAM-SHA-1"
+                                 << QStringList{"CAPA", "AUTH SCRAM-SHA-1", "[SASL]",
+                                                "[SASL] STAT QUIT"};
+    QTest::newRow("APOP") << "plain apop" << false << "127.0.0.2:%p" << good << int(Ok)
+                          << "Mailbox checked (APOP, password not sent)."
+                          << "APOP" << QStringList{"CAPA", "APOP STAT QUIT"};
+    QTest::newRow("pipelined USER and PASS")
+        << "plain login" << false << "127.0.0.2:%p" << good << int(Ok)
+        << "Mailbox checked (password not encrypted)."
+        << "PLAIN" << QStringList{"CAPA", "USER PASS STAT QUIT"};
+    QTest::newRow("AUTH PLAIN under STLS")
+        << all << true << "127.0.0.2:%p" << good << int(Ok) << "Mailbox checked (TLS)."
+        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN STAT QUIT"};
+    QTest::newRow("AUTH PLAIN under pop3s")
+        << all << true << "pop3s://127.0.0.2:%s" << good << int(Ok) << "Mailbox checked (TLS)."
+        << "PLAIN" << QStringList{"CAPA", "AUTH PLAIN STAT QUIT"};
+}
+
+void TestDovecotTls::mechanisms()
+{
+    QFETCH(QString, auth);
+    QFETCH(bool, tls);
+    QFETCH(QString, server);
+    QFETCH(QString, password);
+    QFETCH(int, code);
+    QFETCH(QString, status);
+    QFETCH(QString, method);
+    QFETCH(QStringList, flights);
+
+    const QString key = auth + (tls ? QStringLiteral(" +tls") : QString());
+    std::unique_ptr<Dovecot> &dovecot = m_byMechanisms[key];
+    if (!dovecot) {
+        const TestCertificates::Identity id =
+            TestCertificates::instance().identity(QStringLiteral("localhost"));
+        dovecot = std::make_unique<Dovecot>();
+        dovecot->setMechanisms(auth);
+        if (tls)
+            dovecot->setTls(Dovecot::Tls::Offered, id.certificateFile, id.keyFile);
+        QVERIFY2(dovecot->start(messages), qPrintable(dovecot->errorString()));
+    }
+
+    const QString log = dovecot->log();
+    Result result;
+    QStringList sent;
+    {
+        FlightLog flightLog;
+        result = check(expand(server, *dovecot), true, password);
+        sent = flightLog.flights();
+    }
+    const QByteArray context = result.status.toUtf8() + " (code " +
+                               QByteArray::number(result.code) + "), sent " +
+                               sent.join(QLatin1String(" | ")).toUtf8();
+    QVERIFY2(result.code == code, context.constData());
+    QCOMPARE(result.status, status);
+    QCOMPARE(result.count, code == Pop3Code::Ok ? qint64(messages) : qint64(0));
+    QCOMPARE(sent, flights);
+    if (method.isEmpty())
+        return;
+    // Dovecot's log process writes a little behind.
+    const QString wanted = QStringLiteral("method=%1,").arg(method);
+    QTRY_VERIFY_WITH_TIMEOUT(dovecot->log().mid(log.size()).contains(wanted), 5000);
+}

@@ -376,7 +376,8 @@ private Q_SLOTS:
         QVERIFY(secondTried);
         QVERIFY2(seen.contains(QStringLiteral(" Checking Mail...")), qPrintable(seen.join(u'|')));
         QVERIFY(counter.paints > 0);
-        QCOMPARE(window.statLbl->text(), QStringLiteral("   Mailbox checked."));
+        QCOMPARE(window.statLbl->text(),
+                 QStringLiteral("   Mailbox checked (password not encrypted)."));
         QVERIFY(window.newLbl->text().startsWith(QStringLiteral("  4 Mails In InBox")));
         QCOMPARE(server.connectionCount(), 1);
         QVERIFY(window.cmdCheck->isEnabled());

@@ -335,6 +335,9 @@ void TestTarvik::check_data()
                   QStringLiteral("secret"), QStringLiteral("server")));
     addRow("LF in login", unsafe(Target::Fake, QString(), QStringLiteral("alice\nDELE 1"),
                                  QStringLiteral("secret"), QStringLiteral("login")));
+    addRow("CR alone in login",
+           unsafe(Target::Fake, QString(), QStringLiteral("alice\rDELE 1"),
+                  QStringLiteral("secret"), QStringLiteral("Line break or NUL in the login.")));
     addRow("NUL in password", unsafe(Target::Fake, QString(), QStringLiteral("alice"),
                                      QStringLiteral("sec") + QChar(0) + QStringLiteral("ret"),
                                      QStringLiteral("password")));
@@ -574,7 +577,7 @@ void TestTarvik::resultsDoNotCarryOver()
     tarvik.popCheck();
     QCOMPARE(tarvik.popError(), int(Pop3Code::Ok));
     QCOMPARE(tarvik.popCount(), qint64(8));
-    QCOMPARE(tarvik.popStatus(), QStringLiteral("Mailbox checked."));
+    QCOMPARE(tarvik.popStatus(), QStringLiteral("Mailbox checked (password not encrypted)."));
     tarvik.popClose();
     QTRY_COMPARE_WITH_TIMEOUT(server.openConnectionCount(), 0, 5000);
     QCOMPARE(server.connectionCount(), 3);

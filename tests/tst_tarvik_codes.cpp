@@ -33,6 +33,105 @@ C afterUser(const QByteArray &errLine, int code, const QString &fragment)
 
 const QByteArray megabyte(1 << 20, 'm');
 
+const QByteArray pass = QByteArray("PASS ") + TarvikCase::password + "\r\n";
+const QByteArray pipelinedLogin = "USER alice\r\n" + pass + "STAT\r\nQUIT\r\n";
+
+// A server that pipelines; the rows change one reply.
+Script pipelining(const QByteArray &verb, const Reply &reply)
+{
+    return Script::mailbox(3).capa({"USER", "PIPELINING", "RESP-CODES"}).on(verb, reply);
+}
+
+// -ERR in the middle of a pipeline: STAT and QUIT went out with USER and PASS, and
+// nothing follows them.
+C pipelineRefused(const QByteArray &verb, const QByteArray &errLine, int code,
+                  const QString &fragment)
+{
+    return C::failing(pipelining(verb, Reply::line(errLine)), code, fragment)
+        .inFlights({"CAPA\r\n", pipelinedLogin});
+}
+
+// An exchange of RFC 5802 (SCRAM-SHA-1) or RFC 7677 (SCRAM-SHA-256): user "user",
+// password "pencil", the messages as they stand in the RFC.
+struct ScramExample {
+    QByteArray mechanism;
+    QByteArray nonce;
+    QByteArray serverFirst;
+    QByteArray clientFinal;
+    QByteArray serverFinal;
+    QByteArray wireName = "user";
+};
+
+const ScramExample rfc5802{
+    "SCRAM-SHA-1", "fyko+d2lbbFgONRv9qkxdawL",
+    "r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,s=QSXCR+Q6sek8bf92,i=4096",
+    "c=biws,r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,p=v0X8v3Bz2T0CJGbJQyF0X+HI4Ts=",
+    "v=rmF9pqV8S7suAoZWja4dJRkFsKQ="};
+const ScramExample rfc7677{
+    "SCRAM-SHA-256", "rOprNGfwEbeRWgbNEkqO",
+    "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096",
+    "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
+    "p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=",
+    "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="};
+
+// Computed apart from the program (Python's hashlib): the password "pä ss", which is what
+// SASLprep makes of "pä<NO-BREAK SPACE>ss<SOFT HYPHEN>", and the name "us,er=" escaped.
+const ScramExample prepared{
+    "SCRAM-SHA-256",
+    "clientNONCE",
+    "r=clientNONCEserverNONCE,s=c2FsdC1mb3ItdGVzdA==,i=4096",
+    "c=biws,r=clientNONCEserverNONCE,p=6o4/sfbKKJmzZIFIdCkqI9CCSH20EWEmEMy/rESgfNg=",
+    "v=Eg75FgP8y11fSTxh0eBkHILFTXkyDGsnKcxVIWpQWfY=",
+    "us=2Cer=3D"};
+
+Reply challenge(const QByteArray &message)
+{
+    return Reply::line("+ " + message.toBase64());
+}
+
+QByteArray authLine(const ScramExample &e)
+{
+    return "AUTH " + e.mechanism + ' ' + ("n,,n=" + e.wireName + ",r=" + e.nonce).toBase64() +
+           "\r\n";
+}
+
+// A plain server offering SCRAM (and PLAIN, which must not be used in the clear) that
+// plays the example, with serverFinal and last in place of the RFC's last two steps.
+Script scramServer(const ScramExample &e, const Reply &serverFinal, const Reply &last,
+                   const QByteArray &pipelined = "PIPELINING")
+{
+    return Script::mailbox(2)
+        .capa({"USER", "SASL PLAIN " + e.mechanism, pipelined})
+        .exchange("AUTH " + e.mechanism, {challenge(e.serverFirst), serverFinal, last});
+}
+
+C scram(const ScramExample &e, const Script &script, int code, const QString &fragment)
+{
+    C c = C::failing(script, code, fragment).as(QStringLiteral("user"), QStringLiteral("pencil"));
+    c.count = code == Pop3Code::Ok ? 2 : 0;
+    return c.scramNonce(e.nonce).secret(Credentials::Never);
+}
+
+// The server's first message replaced: the client cancels with "*" and sends QUIT.
+C scramFirstRefused(const QByteArray &serverFirst, const QString &fragment)
+{
+    return scram(rfc7677,
+                 scramServer(rfc7677, Reply::line("-ERR cancelled"), Reply::line("-ERR"))
+                     .exchange("AUTH SCRAM-SHA-256",
+                               {challenge(serverFirst), Reply::line("-ERR cancelled")}),
+                 Pop3Code::BadReply, fragment)
+        .received("CAPA\r\n" + authLine(rfc7677) + "*\r\nQUIT\r\n");
+}
+
+// A plain server whose greeting carries the timestamp of RFC 1939's APOP example.
+Script apopServer()
+{
+    return Script::mailbox(4)
+        .greet(Reply::line("+OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>"))
+        .capa({"USER", "PIPELINING"})
+        .on("APOP", Reply::line("+OK maildrop locked and ready"));
+}
+
 } // namespace
 
 class TestTarvikCodes : public QObject {
@@ -178,6 +277,147 @@ void TestTarvikCodes::check_data()
         afterPass("-ERR [SYS/PERM] " + QByteArray(400, 'x'), PermanentFailure,
                   QStringLiteral("Server failure: ") + QString(28, QLatin1Char('x')) +
                       QChar(0x2026)));
+
+    // Pipelining (RFC 2449): USER, PASS, STAT and QUIT in one flight; a refusal anywhere
+    // in it keeps its code, and the replies after it are not taken for success.
+    add("pipelined USER and PASS",
+        C::ok(pipelining("TOP", Reply::line("-ERR")), 3).inFlights({"CAPA\r\n", pipelinedLogin}));
+    add("pipelined PASS [AUTH]", pipelineRefused("PASS", "-ERR [AUTH] wrong", LoginRefused,
+                                                 QStringLiteral("Password refused: wrong")));
+    add("pipelined PASS [IN-USE]",
+        pipelineRefused("PASS", "-ERR [IN-USE] locked", MailboxInUse, QStringLiteral("in use")));
+    add("pipelined USER refused",
+        pipelineRefused("USER", "-ERR who?", LoginRefused, QStringLiteral("Login refused")));
+    add("pipelined PASS [SYS/TEMP], then hang-up",
+        C::failing(pipelining("PASS", Reply::close("-ERR [SYS/TEMP] later\r\n")), TemporaryFailure,
+                   QStringLiteral("will retry"))
+            .inFlights({"CAPA\r\n", pipelinedLogin}));
+    add("pipelined STAT refused", pipelineRefused("STAT", "-ERR [SYS/TEMP] maildrop busy",
+                                                  ServerError, QStringLiteral("STAT failed")));
+    add("pipelined replies dripped",
+        C::ok(pipelining("STAT", Reply::line("+OK 7 700").dripped(3)), 7)
+            .inFlights({"CAPA\r\n", pipelinedLogin}));
+
+    // SCRAM in the clear, on the examples of RFC 7677 and RFC 5802.
+    {
+        const C c = scram(
+            rfc7677,
+            scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK logged in")), Ok,
+            QStringLiteral("Mailbox checked (SCRAM, password not sent)."));
+        add("SCRAM-SHA-256, RFC 7677 example, pipelined",
+            C(c).inFlights({"CAPA\r\n", authLine(rfc7677), rfc7677.clientFinal.toBase64() + "\r\n",
+                            "\r\nSTAT\r\nQUIT\r\n"}));
+    }
+    add("SCRAM-SHA-1, RFC 5802 example",
+        scram(rfc5802,
+              scramServer(rfc5802, challenge(rfc5802.serverFinal), Reply::line("+OK"), "TOP"), Ok,
+              QStringLiteral("(SCRAM, password not sent)"))
+            .inFlights({"CAPA\r\n", authLine(rfc5802), rfc5802.clientFinal.toBase64() + "\r\n",
+                        "\r\n", "STAT\r\n", "QUIT\r\n"}));
+    add("SCRAM, SASLprep and an escaped name",
+        scram(prepared, scramServer(prepared, challenge(prepared.serverFinal), Reply::line("+OK")),
+              Ok, QStringLiteral("SCRAM"))
+            .as(QStringLiteral("us,er="), QStringLiteral("p\u00e4\u00a0ss\u00ad"))
+            .received("CAPA\r\n" + authLine(prepared) + prepared.clientFinal.toBase64() +
+                      "\r\n\r\nSTAT\r\nQUIT\r\n"));
+    add("SCRAM-SHA-256 refused at once: SCRAM-SHA-1",
+        scram(rfc5802,
+              scramServer(rfc5802, challenge(rfc5802.serverFinal), Reply::line("+OK"))
+                  .capa({"SASL SCRAM-SHA-256 SCRAM-SHA-1", "PIPELINING"})
+                  .on("AUTH SCRAM-SHA-256", Reply::line("-ERR not here")),
+              Ok, QStringLiteral("SCRAM"))
+            .received("CAPA\r\nAUTH SCRAM-SHA-256 " + ("n,,n=user,r=" + rfc5802.nonce).toBase64() +
+                      "\r\n" + authLine(rfc5802) + rfc5802.clientFinal.toBase64() +
+                      "\r\n\r\nSTAT\r\nQUIT\r\n"));
+    add("SCRAM refused at once: no USER/PASS in the clear",
+        scram(rfc7677,
+              scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK"))
+                  .on("AUTH SCRAM-SHA-256", Reply::line("-ERR mechanism disabled")),
+              NoSafeLogin, QStringLiteral("Secure login refused; password not sent."))
+            .received("CAPA\r\n" + authLine(rfc7677) + "QUIT\r\n"));
+    add("SCRAM [IN-USE] at once",
+        scram(rfc7677,
+              scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK"))
+                  .on("AUTH SCRAM-SHA-256", Reply::line("-ERR [IN-USE] locked")),
+              MailboxInUse, QStringLiteral("in use"))
+            .received("CAPA\r\n" + authLine(rfc7677) + "QUIT\r\n"));
+    add("SCRAM proof refused with [AUTH]",
+        scram(rfc7677,
+              scramServer(rfc7677, Reply::line("-ERR [AUTH] Authentication failed."),
+                          Reply::line("-ERR")),
+              LoginRefused, QStringLiteral("Authentication failed"))
+            .received("CAPA\r\n" + authLine(rfc7677) + rfc7677.clientFinal.toBase64() +
+                      "\r\nQUIT\r\n"));
+    add("SCRAM server error e=invalid-proof",
+        scram(rfc7677,
+              scramServer(rfc7677, challenge("e=invalid-proof"), Reply::line("-ERR cancelled")),
+              LoginRefused, QStringLiteral("invalid-proof"))
+            .received("CAPA\r\n" + authLine(rfc7677) + rfc7677.clientFinal.toBase64() +
+                      "\r\n*\r\nQUIT\r\n"));
+    // The server must prove it knows the password; one that cannot is never a success.
+    add("SCRAM wrong server signature",
+        scram(rfc7677,
+              scramServer(rfc7677, challenge("v=rmF9pqV8S7suAoZWja4dJRkFsKQ="),
+                          Reply::line("-ERR cancelled")),
+              ServerNotProven, QStringLiteral("did not prove"))
+            .received("CAPA\r\n" + authLine(rfc7677) + rfc7677.clientFinal.toBase64() +
+                      "\r\n*\r\nQUIT\r\n"));
+    add("SCRAM server signature of another exchange",
+        scram(rfc7677,
+              scramServer(rfc7677, challenge("v=" + QByteArray(32, '\x5a').toBase64()),
+                          Reply::line("-ERR cancelled")),
+              ServerNotProven, QStringLiteral("did not prove")));
+    add("SCRAM +OK without a server signature",
+        scram(rfc7677, scramServer(rfc7677, Reply::line("+OK logged in"), Reply::line("-ERR")),
+              ServerNotProven, QStringLiteral("did not prove"))
+            .received("CAPA\r\n" + authLine(rfc7677) + rfc7677.clientFinal.toBase64() +
+                      "\r\nQUIT\r\n"));
+    add("SCRAM +OK at once",
+        scram(rfc7677,
+              scramServer(rfc7677, Reply::line("+OK"), Reply::line("-ERR"))
+                  .exchange("AUTH SCRAM-SHA-256", {Reply::line("+OK welcome")}),
+              ServerNotProven, QStringLiteral("did not prove")));
+    add("SCRAM nonce not ours",
+        scramFirstRefused("r=XXXXXXXXXXXXXXXXXXXXhvYDpWUa2R,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096",
+                          QStringLiteral("nonce")));
+    add("SCRAM nonce not extended",
+        scramFirstRefused("r=rOprNGfwEbeRWgbNEkqO,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096",
+                          QStringLiteral("nonce")));
+    add("SCRAM iteration count above the bound",
+        scramFirstRefused("r=rOprNGfwEbeRWgbNEkqOxyz,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=100001",
+                          QStringLiteral("iteration count")));
+    add("SCRAM iteration count of 30 digits",
+        scramFirstRefused("r=rOprNGfwEbeRWgbNEkqOxyz,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" +
+                              QByteArray(30, '9'),
+                          QStringLiteral("iteration count")));
+    add("SCRAM iteration count 0",
+        scramFirstRefused("r=rOprNGfwEbeRWgbNEkqOxyz,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=0",
+                          QStringLiteral("iteration count")));
+    add("SCRAM mandatory extension",
+        scramFirstRefused("m=ext,r=rOprNGfwEbeRWgbNEkqOxyz,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096",
+                          QStringLiteral("Invalid SCRAM")));
+    add("SCRAM salt not base64", scramFirstRefused("r=rOprNGfwEbeRWgbNEkqOxyz,s=%%%,i=4096",
+                                                   QStringLiteral("Invalid SCRAM")));
+    add("SCRAM challenge not base64",
+        scram(rfc7677,
+              scramServer(rfc7677, Reply::line("-ERR"), Reply::line("-ERR"))
+                  .exchange("AUTH SCRAM-SHA-256", {Reply::line("+ r=not base64!")}),
+              BadReply, QStringLiteral("Invalid reply to AUTH")));
+
+    // APOP (RFC 1939) when the greeting carries a timestamp and SCRAM is not offered.
+    add("APOP, RFC 1939 example",
+        C::ok(apopServer(), 4)
+            .as(QStringLiteral("mrose"), QStringLiteral("tanstaaf"))
+            .secret(Credentials::Never)
+            .inFlights(
+                {"CAPA\r\n", "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n"}));
+    add("APOP refused: no USER/PASS after it",
+        C::failing(apopServer().on("APOP", Reply::line("-ERR [AUTH] permission denied")),
+                   LoginRefused, QStringLiteral("permission denied"))
+            .secret(Credentials::Never));
+    add("timestamp without @: USER/PASS",
+        C::ok(Script::mailbox(4).greet(Reply::line("+OK ready <1896.697170952>")), 4)
+            .received("CAPA\r\nUSER alice\r\n" + pass + "STAT\r\nQUIT\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestTarvikCodes)

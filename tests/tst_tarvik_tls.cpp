@@ -14,17 +14,35 @@ using Credentials = TarvikCase::Credentials;
 const QByteArray pass = QByteArray("PASS ") + TarvikCase::password + "\r\n";
 const QByteArray plainSession = "CAPA\r\nUSER alice\r\n" + pass + "STAT\r\nQUIT\r\n";
 const QByteArray stlsSession = "CAPA\r\nSTLS\r\nCAPA\r\nUSER alice\r\n" + pass + "STAT\r\nQUIT\r\n";
-const QByteArray implicitSession = "USER alice\r\n" + pass + "STAT\r\nQUIT\r\n";
+const QByteArray implicitSession = "CAPA\r\nUSER alice\r\n" + pass + "STAT\r\nQUIT\r\n";
+const QByteArray plainAuth =
+    "AUTH PLAIN " + (QByteArray("\0alice\0", 7) + TarvikCase::password).toBase64() + "\r\n";
+const QString checkedTls = QStringLiteral("Mailbox checked (TLS).");
+
+// A pop3s server that offers AUTH PLAIN, and pipelining unless told otherwise.
+C implicitPlain(const Reply &reply, const QByteArray &pipelining = "PIPELINING")
+{
+    return C::ok(Script::mailbox(4)
+                     .capa({"USER", "SASL SCRAM-SHA-256 PLAIN", pipelining})
+                     .on("AUTH PLAIN", reply),
+                 4)
+        .tls(Server::ImplicitTls)
+        .text(QStringLiteral("pop3s://%h:%p"))
+        .secret(Credentials::EncryptedOnly)
+        .inClear(QByteArray());
+}
 
 C implicitTls(const QString &identity, const QString &text = QStringLiteral("pop3s://%h:%p"))
 {
-    return C::ok(Script::mailbox(4), 4)
-        .tls(Server::ImplicitTls, identity)
-        .text(text)
-        .secret(Credentials::EncryptedOnly)
-        .inClear(QByteArray())
-        .received(implicitSession)
-        .tlsHandshakes(1);
+    C c = C::ok(Script::mailbox(4), 4)
+              .tls(Server::ImplicitTls, identity)
+              .text(text)
+              .secret(Credentials::EncryptedOnly)
+              .inClear(QByteArray())
+              .received(implicitSession)
+              .tlsHandshakes(1);
+    c.fragment = checkedTls;
+    return c;
 }
 
 C implicitRefused(const QString &identity, int code, const QString &fragment)
@@ -40,11 +58,13 @@ C implicitRefused(const QString &identity, int code, const QString &fragment)
 
 C stls(const Script &script, qint64 count)
 {
-    return C::ok(script, count)
-        .secret(Credentials::EncryptedOnly)
-        .inClear("CAPA\r\nSTLS\r\n")
-        .received(stlsSession)
-        .tlsHandshakes(1);
+    C c = C::ok(script, count)
+              .secret(Credentials::EncryptedOnly)
+              .inClear("CAPA\r\nSTLS\r\n")
+              .received(stlsSession)
+              .tlsHandshakes(1);
+    c.fragment = checkedTls;
+    return c;
 }
 
 C stlsRefused(const Script &script, int code, const QString &fragment)
@@ -206,8 +226,49 @@ void TestTarvikTls::check_data()
             .secret(Credentials::EncryptedOnly)
             .inClear("CAPA\r\nSTLS\r\n"));
 
+    // Under TLS the password goes out in AUTH PLAIN when the server offers it, pipelined
+    // with STAT and QUIT when it can.
+    add("STLS, AUTH PLAIN pipelined",
+        stls(Script::stlsMailbox(5)
+                 .capa({"STLS", "SASL PLAIN", "PIPELINING"})
+                 .on("AUTH PLAIN", Reply::line("+OK")),
+             5)
+            .received("CAPA\r\nSTLS\r\nCAPA\r\n" + plainAuth + "STAT\r\nQUIT\r\n")
+            .inFlights({"CAPA\r\n", "STLS\r\n", "CAPA\r\n", plainAuth + "STAT\r\nQUIT\r\n"}));
+    add("pop3s, AUTH PLAIN without pipelining",
+        implicitPlain(Reply::line("+OK"), "TOP")
+            .inFlights({"CAPA\r\n", plainAuth, "STAT\r\n", "QUIT\r\n"}));
+    {
+        C c = implicitPlain(Reply::line("-ERR [AUTH] Authentication failed."))
+                  .inFlights({"CAPA\r\n", plainAuth + "STAT\r\nQUIT\r\n"});
+        c.code = LoginRefused;
+        c.count = 0;
+        c.fragment = QStringLiteral("Password refused: Authentication failed.");
+        add("pop3s, AUTH PLAIN refused mid-pipeline", c);
+        c.script.on("AUTH PLAIN", Reply::line("-ERR [IN-USE] locked"));
+        c.code = MailboxInUse;
+        c.fragment = QStringLiteral("Mailbox in use");
+        add("pop3s, AUTH PLAIN [IN-USE] mid-pipeline", c);
+    }
+    {
+        // An initial response that would make the line longer than 255 octets waits for
+        // the server's empty challenge.
+        const QString login(200, QLatin1Char('a'));
+        const QByteArray response =
+            (QByteArray(1, '\0') + login.toLatin1() + '\0' + TarvikCase::password).toBase64();
+        C c = implicitPlain(Reply::line("+OK"));
+        c.script.exchange("AUTH PLAIN", {Reply::line("+ "), Reply::line("+OK")});
+        add("pop3s, AUTH PLAIN too long for one line",
+            c.as(login, QString::fromLatin1(TarvikCase::password))
+                .inFlights({"CAPA\r\n", "AUTH PLAIN\r\n", response + "\r\nSTAT\r\nQUIT\r\n"}));
+    }
+
     // CAPA: without STLS the check stays plain; the list is bounded.
-    add("no CAPA: plain", C::ok(Script::mailbox(3), 3).received(plainSession).tlsHandshakes(0));
+    {
+        C c = C::ok(Script::mailbox(3), 3).received(plainSession).tlsHandshakes(0);
+        c.fragment = QStringLiteral("Mailbox checked (password not encrypted).");
+        add("no CAPA: plain", c);
+    }
     add("CAPA without STLS: plain", C::ok(Script::mailbox(3).capa({"USER", "TOP", "UIDL"}), 3)
                                         .received(plainSession)
                                         .tlsHandshakes(0));

@@ -77,6 +77,10 @@ bool Dovecot::run(const QStringList &arguments, QByteArray *output)
     environment.insert(QStringLiteral("SANDBOX_SSL_CERT"), m_certificateFile);
     environment.insert(QStringLiteral("SANDBOX_SSL_KEY"), m_keyFile);
     environment.remove(QStringLiteral("SANDBOX_POP3S_PORT"));
+    if (m_mechanisms.isEmpty())
+        environment.remove(QStringLiteral("SANDBOX_AUTH_MECHANISMS"));
+    else
+        environment.insert(QStringLiteral("SANDBOX_AUTH_MECHANISMS"), m_mechanisms);
     process.setProcessEnvironment(environment);
     process.start();
     if (!process.waitForStarted(scriptTimeoutMs)) {

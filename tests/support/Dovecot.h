@@ -29,6 +29,10 @@ public:
     void setTls(Tls mode, const QString &certificateFile = QString(),
                 const QString &keyFile = QString());
 
+    // Takes effect at the next start(): Dovecot's auth_mechanisms, e.g. "plain login
+    // scram-sha-256 apop"; empty: the sandbox's default ("plain login").
+    void setMechanisms(const QString &mechanisms) { m_mechanisms = mechanisms; }
+
     // Starts the server with `messages` messages waiting. False with errorString() set
     // when it did not come up.
     bool start(int messages = 0);
@@ -66,6 +70,7 @@ private:
     Tls m_tls = Tls::Off;
     QString m_certificateFile;
     QString m_keyFile;
+    QString m_mechanisms;
     QString m_error;
 };
 

@@ -79,6 +79,13 @@ FakePop3Script &FakePop3Script::on(const QByteArray &verb, const FakePop3Reply &
     return *this;
 }
 
+FakePop3Script &FakePop3Script::exchange(const QByteArray &verb, const QList<FakePop3Reply> &list)
+{
+    on(verb, list.value(0, unknown));
+    followUps.insert(verb.toUpper(), list.mid(1));
+    return *this;
+}
+
 struct FakePop3Server::Shared {
     mutable QMutex mutex;
     FakePop3Script script;
@@ -87,6 +94,7 @@ struct FakePop3Server::Shared {
     QByteArray receivedInClear;
     int handshakes = 0;
     QList<QByteArray> commands;
+    QList<QByteArray> flights;
     int connections = 0;
     int open = 0;
     quint16 port = 0;
@@ -178,15 +186,27 @@ private:
             if (clear)
                 m_shared->receivedInClear += data;
             m_shared->commands += lines;
+            if (!lines.isEmpty())
+                m_shared->flights.append(data);
         }
         for (const QByteArray &line : std::as_const(lines)) {
             // Lines sent in the clear behind STLS are not commands once TLS has started.
             if (m_finished || (clear && m_socket->mode() != QSslSocket::UnencryptedMode))
                 break;
-            const qsizetype blank = line.indexOf(' ');
-            const QByteArray verb = (blank < 0 ? line : line.left(blank)).toUpper();
-            queue(m_script.replies.value(verb, m_script.unknown));
+            queue(replyTo(line));
         }
+    }
+
+    FakePop3Reply replyTo(const QByteArray &line)
+    {
+        if (!m_followUps.isEmpty())
+            return m_followUps.takeFirst();
+        const QList<QByteArray> words = line.toUpper().split(' ');
+        QByteArray key = words.value(0) + ' ' + words.value(1);
+        if (words.size() < 2 || !m_script.replies.contains(key))
+            key = words.value(0);
+        m_followUps = m_script.followUps.value(key);
+        return m_script.replies.value(key, m_script.unknown);
     }
 
     void queue(const FakePop3Reply &reply)
@@ -250,6 +270,7 @@ private:
     std::shared_ptr<Shared> m_shared;
     FakePop3Script m_script;
     QByteArray m_input;
+    QList<FakePop3Reply> m_followUps;
     std::deque<FakePop3Reply> m_pending;
     QTimer m_drip;
     int m_dripMs = 0;
@@ -382,6 +403,12 @@ QList<QByteArray> FakePop3Server::commands() const
     return m_shared->commands;
 }
 
+QList<QByteArray> FakePop3Server::flights() const
+{
+    QMutexLocker lock(&m_shared->mutex);
+    return m_shared->flights;
+}
+
 void FakePop3Server::clearLog()
 {
     QMutexLocker lock(&m_shared->mutex);
@@ -389,5 +416,6 @@ void FakePop3Server::clearLog()
     m_shared->receivedInClear.clear();
     m_shared->handshakes = 0;
     m_shared->commands.clear();
+    m_shared->flights.clear();
     m_shared->connections = 0;
 }

@@ -40,11 +40,16 @@ struct FakePop3Reply {
 };
 
 // A conversation as the server plays it: a greeting on connect, then one reply per
-// command line, looked up by the command's first word.
+// command line, looked up by the command's first two words, else its first word. Lines
+// that arrive together (pipelined) are answered in order.
 struct FakePop3Script {
     FakePop3Reply greeting = FakePop3Reply::line("+OK fake POP3 server ready");
-    // By command verb in upper case: "USER", "PASS", "STAT", "QUIT", ...
+    // By command verb in upper case: "USER", "PASS", "STAT", "QUIT", ..., or by verb and
+    // first argument: "AUTH PLAIN", "AUTH SCRAM-SHA-256".
     QHash<QByteArray, FakePop3Reply> replies;
+    // For a key of replies: the replies to the lines after that command, whatever they
+    // hold (a SASL exchange: challenges, then +OK or -ERR).
+    QHash<QByteArray, QList<FakePop3Reply>> followUps;
     // For verbs without an entry.
     FakePop3Reply unknown = FakePop3Reply::line("-ERR unknown command");
     // Default pace for every reply: 0 sends at once.
@@ -60,6 +65,8 @@ struct FakePop3Script {
 
     FakePop3Script &greet(const FakePop3Reply &reply);
     FakePop3Script &on(const QByteArray &verb, const FakePop3Reply &reply);
+    // replies.first() answers the command, each further reply the line after.
+    FakePop3Script &exchange(const QByteArray &verb, const QList<FakePop3Reply> &replies);
 };
 
 Q_DECLARE_METATYPE(FakePop3Script)
@@ -104,6 +111,9 @@ public:
     int handshakeCount() const;
     // The command lines received, without line ends.
     QList<QByteArray> commands() const;
+    // What was received, one entry per read that brought whole lines: lines a client sent
+    // together (pipelined) share an entry, lines sent after waiting for a reply do not.
+    QList<QByteArray> flights() const;
     void clearLog();
 
     struct Shared;

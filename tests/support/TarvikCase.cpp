@@ -11,10 +11,16 @@
 
 namespace {
 
-bool carriesLogin(const QByteArray &bytes)
+// The password as it goes out in AUTH PLAIN.
+QByteArray plainResponse(const QString &login, const QString &secret)
 {
-    return bytes.contains("USER ") || bytes.contains("PASS ") ||
-           bytes.contains(TarvikCase::password);
+    return ('\0' + login.toUtf8() + '\0' + secret.toUtf8()).toBase64();
+}
+
+bool carriesLogin(const QByteArray &bytes, const QString &login, const QString &secret)
+{
+    return bytes.contains("USER ") || bytes.contains("PASS ") || bytes.contains(secret.toUtf8()) ||
+           bytes.contains(plainResponse(login, secret));
 }
 
 } // namespace
@@ -112,6 +118,26 @@ TarvikCase &TarvikCase::untrusted()
     return *this;
 }
 
+TarvikCase &TarvikCase::as(const QString &name, const QString &secret)
+{
+    login = name;
+    secretText = secret;
+    return *this;
+}
+
+TarvikCase &TarvikCase::scramNonce(const QByteArray &value)
+{
+    nonce = value;
+    return *this;
+}
+
+TarvikCase &TarvikCase::inFlights(const QList<QByteArray> &list)
+{
+    checkFlights = true;
+    flightList = list;
+    return *this;
+}
+
 void TarvikCase::run() const
 {
     const TestCertificates &pki = TestCertificates::instance();
@@ -141,8 +167,9 @@ void TarvikCase::run() const
         }
         tarvik.setPophostname(textual);
     }
-    tarvik.setPopusername(QString::fromLatin1(user));
-    tarvik.setPoppassword(QString::fromLatin1(password));
+    tarvik.setPopusername(login);
+    tarvik.setPoppassword(secretText);
+    tarvik.setScramNonce(nonce);
     tarvik.setPoptimeout(timeout);
     if (trustTestCa)
         tarvik.setExtraCaCertificates({pki.authority()});
@@ -179,13 +206,17 @@ void TarvikCase::run() const
     case Credentials::InClear:
         break;
     case Credentials::EncryptedOnly:
-        QVERIFY2(!carriesLogin(clearBytes), clearBytes.constData());
-        QVERIFY2(received.contains(QByteArray("PASS ") + password), received.constData());
+        QVERIFY2(!carriesLogin(clearBytes, login, secretText), clearBytes.constData());
+        QVERIFY2(received.contains("PASS " + secretText.toUtf8()) ||
+                     received.contains(plainResponse(login, secretText)),
+                 received.constData());
         break;
     case Credentials::Never:
-        QVERIFY2(!carriesLogin(received), received.constData());
+        QVERIFY2(!carriesLogin(received, login, secretText), received.constData());
         break;
     }
+    if (checkFlights)
+        QCOMPARE(fake.flights(), flightList);
     if (checkClear)
         QCOMPARE(clearBytes, clear);
     if (checkReceived)

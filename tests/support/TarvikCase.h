@@ -4,6 +4,7 @@
 #include "mail/Pop3Codes.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QMetaType>
 #include <QString>
 
@@ -24,6 +25,9 @@ struct TarvikCase {
     // Unlikely to turn up on the wire by chance.
     static constexpr char password[] = "pw-7Qx9-never-in-clear";
 
+    QString login = QString::fromLatin1(user);
+    QString secretText = QString::fromLatin1(password);
+    QByteArray nonce; // the SCRAM client nonce; empty: random
     FakePop3Script script = FakePop3Script::mailbox(3);
     Server server = Server::Plain;
     QString identity = QStringLiteral("localhost"); // a TestCertificates name
@@ -44,8 +48,10 @@ struct TarvikCase {
     QByteArray clear; // exactly what the server received in the clear
     bool checkReceived = false;
     QByteArray transcript; // exactly what the server received, decrypted
-    int connections = 1;   // -1: not checked
-    int handshakes = -1;   // completed TLS handshakes; -1: not checked
+    bool checkFlights = false;
+    QList<QByteArray> flightList; // exactly what arrived, flight by flight (decrypted)
+    int connections = 1;          // -1: not checked
+    int handshakes = -1;          // completed TLS handshakes; -1: not checked
 
     static TarvikCase ok(const FakePop3Script &script, qint64 count);
     static TarvikCase failing(const FakePop3Script &script, int code, const QString &fragment);
@@ -60,6 +66,9 @@ struct TarvikCase {
     TarvikCase &tlsHandshakes(int count);
     TarvikCase &within(int timeoutSeconds, int atLeastMs = 0, int underMs = -1);
     TarvikCase &untrusted();
+    TarvikCase &as(const QString &name, const QString &secret);
+    TarvikCase &scramNonce(const QByteArray &value);
+    TarvikCase &inFlights(const QList<QByteArray> &list);
 
     void run() const;
 };

@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -32,6 +33,8 @@ public:
         std::unique_ptr<Pop3Control> control;  // default: the real POP3 client
         std::shared_ptr<TickSource> ticks;     // default: the system's boot clock
         std::shared_ptr<SingleInstance> guard; // default: this user's lock file
+        // Whether a tray host shows the icon now; default: asks the desktop.
+        std::function<bool()> trayHostPresent;
     };
 
     frmPop();
@@ -66,9 +69,6 @@ public:
 
     // A mouse message from the tray icon: 515 left double-click, 517 right button up.
     void Form_MouseMove(int mouseMessage);
-    // Whether a single left click on the icon counts as a double-click (on tray hosts that
-    // report nothing else); decided when the icon is added.
-    void setSingleClickToggles(bool toggles) { m_singleClickToggles = toggles; }
 
     // 0 normal, 1 minimised.
     int windowStateValue() const { return m_windowState; }
@@ -122,10 +122,15 @@ Q_SIGNALS:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     static Services withDefaults(Services services);
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
+    bool trayHostPresent() const;
+    // Minimised and hidden, leaving the tray icon; shown instead while no tray host is there.
+    void hideToTray();
     QLineEdit *box(Box box) const;
     void createControls();
     SettingsStore &store();
@@ -138,5 +143,4 @@ private:
     QPointer<QSystemTrayIcon> m_trayData;
     int m_windowState = 0;
     bool m_loaded = false;
-    bool m_singleClickToggles = false;
 };

@@ -129,9 +129,9 @@ bool frmPop::Show()
 {
     if (!m_loaded && !Form_Load())
         return false;
-    if (m_windowState == 1)
-        showMinimized();
-    else
+    // A minimised start is not mapped at all, Timer1 hides it at once: mapped iconic, the
+    // window would keep iconic hints, and the tray's first restore would iconify it again.
+    if (m_windowState != 1)
         show();
     return true;
 }

@@ -41,8 +41,9 @@ public:
     explicit frmPop(Services services);
     ~frmPop() override; // Form_Terminate
 
-    // Loads the window (Form_Load) and shows it in the state the load left. False when the
-    // program is to end at once because another copy is running.
+    // Loads the window (Form_Load) and shows it in the state the load left (a minimised start
+    // leaves it to Timer1, which hides it). False when the program is to end at once because
+    // another copy is running.
     bool Show();
 
     // Start-up and shutdown.

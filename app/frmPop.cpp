@@ -16,11 +16,12 @@
 #include "ui/Pictures.h"
 #include "ui/PopLayout.h"
 #include "ui/Shape.h"
-#include "ui/TrayHost.h"
 #include "ui/frmAbout.h"
 #include "ui/frmClose.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -54,6 +55,8 @@ frmPop::Services frmPop::withDefaults(Services services)
         services.ticks = std::make_shared<SystemTicks>();
     if (!services.guard)
         services.guard = std::make_shared<SingleInstance>();
+    if (!services.trayHostPresent)
+        services.trayHostPresent = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     return services;
 }
 
@@ -127,9 +130,9 @@ bool frmPop::Show()
 {
     if (!m_loaded && !Form_Load())
         return false;
-    if (m_windowState == 1)
-        showMinimized();
-    else
+    // A minimised start is not mapped at all, Timer1 hides it at once: mapped iconic, the
+    // window would keep iconic hints, and the tray's first restore would iconify it again.
+    if (m_windowState != 1)
         show();
     return true;
 }
@@ -150,6 +153,11 @@ bool frmPop::Form_Load()
     Tarvik1().setPoptimeout(30);
     if (store().getSetting(QStringLiteral("AtStart"), QString()) != u"Min") {
         showWindow();
+    } else if (!trayHostPresent()) {
+        // Hidden, the window could not be reached again: it starts shown until a tray
+        // host is there to hold the icon.
+        setCheck1(true);
+        showWindow();
     } else {
         setCheck1(true);
         setWindowStateValue(1);
@@ -164,13 +172,30 @@ bool frmPop::Form_Load()
 
 void frmPop::Timer1_Timer()
 {
-    hide();
+    hideToTray();
     Timer1->stop();
 }
 
 void frmPop::Form_QueryUnload()
 {
     Forms::notify().unload();
+}
+
+bool frmPop::trayHostPresent() const
+{
+    return m_trayData && m_services.trayHostPresent();
+}
+
+void frmPop::hideToTray()
+{
+    if (!trayHostPresent()) {
+        // No tray host holds the icon: a hidden window could never be brought back.
+        setWindowStateValue(0);
+        show();
+        return;
+    }
+    hide();
+    setWindowStateValue(1);
 }
 
 SettingsStore &frmPop::store()
@@ -225,7 +250,6 @@ void frmPop::addTaskbar()
     m_trayData->setObjectName(QStringLiteral("trayData"));
     m_trayData->setToolTip(QStringLiteral("Morvex Mail Notifier."));
     connect(m_trayData, &QSystemTrayIcon::activated, this, &frmPop::trayActivated);
-    m_singleClickToggles = TrayHost::reportsOnlySingleClicks();
     m_trayData->show();
 }
 
@@ -239,7 +263,14 @@ void frmPop::trayActivated(QSystemTrayIcon::ActivationReason reason)
         Form_MouseMove(LeftDoubleClick);
         break;
     case QSystemTrayIcon::Trigger:
-        Form_MouseMove(m_singleClickToggles ? LeftDoubleClick : LeftButtonUp);
+        // An icon embedded in an XEmbed tray is a window of this program: its Trigger comes
+        // from a press on that window, with the button still down, and the double-click
+        // follows. A StatusNotifierItem host (KDE Plasma, GNOME's AppIndicator extension)
+        // reports its single activations over D-Bus instead, and nothing else; there a
+        // click has to do what the double-click does. Asking at each click follows
+        // whichever host shows the icon now.
+        Form_MouseMove(QGuiApplication::mouseButtons().testFlag(Qt::LeftButton) ? LeftButtonUp
+                                                                                : LeftDoubleClick);
         break;
     case QSystemTrayIcon::Context:
         Form_MouseMove(RightButtonUp);
@@ -253,15 +284,15 @@ void frmPop::Form_MouseMove(int mouseMessage)
 {
     if (mouseMessage == 515) {
         if (m_windowState != 0) {
-            show();
+            // Normal first, so the window is mapped normal and not iconified again.
             setWindowStateValue(0);
+            show();
             Module1::keepOnTop(this);
             activateWindow(); // the user asked for the window
         } else {
             Forms::notify().unload();
             Forms::close().unload();
-            setWindowStateValue(1);
-            hide();
+            hideToTray();
         }
     } else if (mouseMessage == 517) {
         Forms::about().ensureLoaded();
@@ -276,21 +307,46 @@ void frmPop::Image1_MouseDown(const QPoint &pressedAt)
 
 void frmPop::Label2_Click()
 {
-    setWindowStateValue(1);
-    hide();
+    hideToTray();
 }
 
 void frmPop::Label3_Click()
 {
     Forms::notify().unload();
     Forms::notify().load();
-    Forms::notify().showModal();
+    Forms::notify().showModal(this);
 }
 
 void frmPop::Label4_Click()
 {
     Forms::close().load(this);
-    Forms::close().showModal();
+    Forms::close().showModal(this);
+}
+
+void frmPop::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !event->spontaneous())
+        return;
+    // Iconified by the window manager (a minimise key, a taskbar click): the same as
+    // "Minimise". The window manager's own report of an iconify this program asked for
+    // arrives with the state already 1.
+    if ((windowState() & Qt::WindowMinimized) && m_windowState == 0 && isVisible()) {
+        QTimer::singleShot(0, this, [this] {
+            if ((windowState() & Qt::WindowMinimized) && m_windowState == 0 && isVisible())
+                Label2_Click();
+        });
+    }
+}
+
+void frmPop::closeEvent(QCloseEvent *event)
+{
+    // Closed by the window manager (Alt+F4, a window list's close): the main window
+    // unloads, and with it the program.
+    Form_QueryUnload();
+    remTaskbar();
+    event->accept();
+    QCoreApplication::exit(0);
 }
 
 bool frmPop::eventFilter(QObject *watched, QEvent *event)
@@ -328,8 +384,12 @@ void frmPop::remTaskbar()
 void frmPop::setWindowStateValue(int state)
 {
     m_windowState = state;
-    setWindowState(state == 1 ? (windowState() | Qt::WindowMinimized)
-                              : (windowState() & ~Qt::WindowMinimized));
+    // Only a window on screen is iconified. One hidden to the tray is not: the window
+    // manager's late report of that iconify would otherwise meet the window shown again.
+    if (state == 0)
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    else if (isVisible())
+        setWindowState(windowState() | Qt::WindowMinimized);
 }
 
 QLineEdit *frmPop::box(Box which) const
@@ -405,5 +465,7 @@ void frmPop::logChange()
     Q_EMIT changeLogged();
     Forms::notify().unload();
     Forms::notify().load();
+    // It pops up over whatever the user works in, without taking the keyboard from it.
+    Forms::notify().form()->setAttribute(Qt::WA_ShowWithoutActivating);
     Forms::notify().showModeless();
 }

@@ -9,6 +9,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -32,14 +33,17 @@ public:
         std::unique_ptr<Pop3Control> control;  // default: the real POP3 client
         std::shared_ptr<TickSource> ticks;     // default: the system's boot clock
         std::shared_ptr<SingleInstance> guard; // default: this user's lock file
+        // Whether a tray host shows the icon now; default: asks the desktop.
+        std::function<bool()> trayHostPresent;
     };
 
     frmPop();
     explicit frmPop(Services services);
     ~frmPop() override; // Form_Terminate
 
-    // Loads the window (Form_Load) and shows it in the state the load left. False when the
-    // program is to end at once because another copy is running.
+    // Loads the window (Form_Load) and shows it in the state the load left (a minimised start
+    // leaves it to Timer1, which hides it). False when the program is to end at once because
+    // another copy is running.
     bool Show();
 
     // Start-up and shutdown.
@@ -66,9 +70,6 @@ public:
 
     // A mouse message from the tray icon: 515 left double-click, 517 right button up.
     void Form_MouseMove(int mouseMessage);
-    // Whether a single left click on the icon counts as a double-click (on tray hosts that
-    // report nothing else); decided when the icon is added.
-    void setSingleClickToggles(bool toggles) { m_singleClickToggles = toggles; }
 
     // 0 normal, 1 minimised.
     int windowStateValue() const { return m_windowState; }
@@ -122,10 +123,15 @@ Q_SIGNALS:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     static Services withDefaults(Services services);
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
+    bool trayHostPresent() const;
+    // Minimised and hidden, leaving the tray icon; shown instead while no tray host is there.
+    void hideToTray();
     QLineEdit *box(Box box) const;
     void createControls();
     SettingsStore &store();
@@ -138,5 +144,4 @@ private:
     QPointer<QSystemTrayIcon> m_trayData;
     int m_windowState = 0;
     bool m_loaded = false;
-    bool m_singleClickToggles = false;
 };

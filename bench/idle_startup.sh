@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Idle cost and start-up time of Morvex beside bench/bare_tray (a Qt Widgets program with a
-# tray icon and a window, nothing else). Runs on an X server with a tray host:
-#   scripts/with-x -- bench/idle_startup.sh --build DIR [--port P --log FILE] [--idle S] [--runs N]
+# tray icon and a window, nothing else). Runs on an X server with a tray host and no window
+# manager (map_timer watches the root's own children, which a window manager's frames hide):
+#   scripts/with-x --no-wm -- bench/idle_startup.sh --build DIR [--port P --log FILE] [--idle S] [--runs N]
 #     --port P, --log FILE   a sandbox Dovecot (empty mailbox) for Morvex to check, and its
 #                            log; without them Morvex checks 127.0.0.1:1, which refuses at
 #                            once (and tries again a minute later, after the window)
@@ -39,8 +40,9 @@ done
     echo "idle_startup: --build DIR is required" >&2
     exit 2
 }
-[ "${MORVEX_TRAY:-0}" = 1 ] || {
-    echo "idle_startup: needs an X server with a tray host; run it through scripts/with-x" >&2
+[ "${MORVEX_TRAY:-0}" = 1 ] && [ "${MORVEX_WM:-0}" = 0 ] || {
+    echo "idle_startup: needs an X server with a tray host and no window manager;" \
+        "run it through scripts/with-x --no-wm" >&2
     exit 77
 }
 morvex=$build/morvex

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QWindow>
 #include <utility>
 
 // Holds the one instance of a window that is loaded when it opens and unloaded when it
@@ -63,12 +64,19 @@ public:
     }
 
     // Shows the window modally and returns once it has been closed or unloaded; the window
-    // is unloaded afterwards either way.
-    void showModal()
+    // is unloaded afterwards either way. Given an owner, only the owner takes no input
+    // meanwhile: the tray icon, which on an XEmbed tray is a window of this program too,
+    // keeps its commands, and so does a window opened from it.
+    void showModal(QWidget *owner = nullptr)
     {
         QPointer<Form> form = m_form;
         if (!form)
             return;
+        if (owner && owner->windowHandle()) {
+            form->setWindowModality(Qt::WindowModal);
+            form->winId(); // creates its window handle
+            form->windowHandle()->setTransientParent(owner->windowHandle());
+        }
         form->setProperty(InModalLoop, true);
         form->exec();
         if (!form)

@@ -11,6 +11,7 @@
 #include "ui/frmClose.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTest>
 
 ProgramState::ProgramState()
@@ -45,5 +46,8 @@ std::unique_ptr<frmPop> scriptedWindow(ScriptedControl **control, std::shared_pt
     *control = scripted.get();
     services.control = std::move(scripted);
     services.ticks = std::move(ticks);
+    // Offscreen there is no tray host; the window tests stand in for one that shows the icon.
+    if (QGuiApplication::platformName() == u"offscreen")
+        services.trayHostPresent = [] { return true; };
     return std::make_unique<frmPop>(std::move(services));
 }

@@ -32,6 +32,11 @@ bool XTools::trayHost()
     return qEnvironmentVariable("MORVEX_TRAY") == u"1";
 }
 
+bool XTools::windowManager()
+{
+    return qEnvironmentVariable("MORVEX_WM") == u"1";
+}
+
 QString XTools::run(const QString &program, const QStringList &arguments, int timeoutMs)
 {
     // The program's own windows keep handling events meanwhile, as they would while a user
@@ -53,8 +58,17 @@ QString XTools::run(const QString &program, const QStringList &arguments, int ti
 
 QList<quint64> XTools::stackingOrder()
 {
-    // xwininfo lists the root's children topmost first.
     QList<quint64> order;
+    if (windowManager()) {
+        // The root's children are the window manager's frames; it lists the windows it
+        // manages in _NET_CLIENT_LIST_STACKING, bottom first.
+        static const QRegularExpression id(QStringLiteral("0x[0-9a-f]+"));
+        const QString list = run(QStringLiteral("xprop"), {"-root", "_NET_CLIENT_LIST_STACKING"});
+        for (auto it = id.globalMatch(list); it.hasNext();)
+            order.prepend(parseId(it.next().captured(0)));
+        return order;
+    }
+    // xwininfo lists the root's children topmost first.
     static const QRegularExpression line(QStringLiteral("^\\s+(0x[0-9a-f]+) "));
     for (const QString &row :
          run(QStringLiteral("xwininfo"), {"-root", "-children"}).split(u'\n')) {
@@ -98,6 +112,16 @@ QRect XTools::geometry(quint64 window)
     };
     return QRect(value("Absolute upper-left X"), value("Absolute upper-left Y"), value("Width"),
                  value("Height"));
+}
+
+QStringList XTools::netWmState(quint64 window)
+{
+    static const QRegularExpression atom(QStringLiteral("_NET_WM_STATE_[A-Z_]+"));
+    QStringList states;
+    const QString line = run(QStringLiteral("xprop"), {"-id", hex(window), "_NET_WM_STATE"});
+    for (auto it = atom.globalMatch(line); it.hasNext();)
+        states << it.next().captured(0);
+    return states;
 }
 
 bool XTools::viewable(quint64 window)

@@ -13,16 +13,21 @@ namespace XTools {
 bool available();
 // True when a tray host owns the display's system tray (scripts/with-x sets MORVEX_TRAY=1).
 bool trayHost();
+// True when a window manager runs on the display (scripts/with-x sets MORVEX_WM=1).
+bool windowManager();
 
 // Runs a program to its end (at most timeoutMs) and returns its standard output.
 QString run(const QString &program, const QStringList &arguments, int timeoutMs = 5000);
 
-// Top-level windows, topmost first, as X stacks them.
+// Top-level windows, topmost first, as X stacks them (with a window manager: the windows it
+// manages, not its frames).
 QList<quint64> stackingOrder();
 // Windows named `name` embedded in the tray host's panel.
 QList<quint64> trayIcons(const QString &name);
 // The on-screen rectangle of a window.
 QRect geometry(quint64 window);
+// The _NET_WM_STATE atoms a window manager has set on a window (_NET_WM_STATE_ABOVE …).
+QStringList netWmState(quint64 window);
 // Whether a window is mapped and viewable.
 bool viewable(quint64 window);
 // Windows whose WM_NAME is exactly `name`.

@@ -181,7 +181,10 @@ SettingsStore &frmPop::store()
 
 void frmPop::getDefault()
 {
-    if (!::getDefault(*this, store()))
+    // A fresh store: the file as it is on disk now, also when it was edited by hand or by
+    // another program since the last read.
+    m_store = std::make_unique<SettingsStore>();
+    if (!::getDefault(*this, *m_store))
         setStatLbl(QStringLiteral("  ERROR, Settings could not be read."));
 }
 

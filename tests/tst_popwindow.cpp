@@ -249,6 +249,16 @@ private Q_SLOTS:
         QCOMPARE(window->Text5->text(), QStringLiteral("3"));
         QVERIFY(window->Check1->isChecked());
         QCOMPARE(window->fields().nextTick, 999);
+
+        // The file edited by another program while the window runs: "Reset" shows it as it
+        // is now, and the key it no longer has goes back to its default.
+        QFile file(m_state->dirs.settingsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[Settings]\nServer=edited-by-hand.example.org\n");
+        file.close();
+        QTest::mouseClick(window->cmdReSet, Qt::LeftButton);
+        QCOMPARE(window->Text2->text(), QStringLiteral("edited-by-hand.example.org"));
+        QCOMPARE(window->Text5->text(), QStringLiteral("5"));
     }
 
     void escapedErrorBecomesStatus()

@@ -20,6 +20,7 @@
 #include "ui/frmClose.h"
 
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -317,6 +318,22 @@ bool frmPop::eventFilter(QObject *watched, QEvent *event)
     else if (label == Label4)
         Label4_Click();
     return false;
+}
+
+void frmPop::keyPressEvent(QKeyEvent *event)
+{
+    // "Check Now" is the window's default button: Enter in any control that has no use for
+    // it (the boxes, the check box) reaches the window and presses it. The other buttons
+    // take Enter themselves, as a focused button does.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const bool plain = event->modifiers() == Qt::NoModifier ||
+                       (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+    if (!enter || !plain) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (cmdCheck->isEnabled())
+        cmdCheck->click();
 }
 
 void frmPop::remTaskbar()

@@ -8,6 +8,7 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -22,6 +23,22 @@ QFont makeFont(const QString &family, qreal points, bool bold = false)
     f.setBold(bold);
     return f;
 }
+
+// Picture1: a sunken panel filled with mid grey. The grey is painted here instead of being
+// set in the panel's palette: a palette of its own would pass on to the scroll bar inside,
+// and the style keeps the scroll bar's pictures in the process-wide pixmap cache under the
+// palette's identity, so each new window would add a set of entries of its own.
+class GreyPanel : public QFrame {
+public:
+    using QFrame::QFrame;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QPainter(this).fillRect(rect(), QColor(128, 128, 128));
+        QFrame::paintEvent(event);
+    }
+};
 
 QLabel *greyLabel(QWidget *parent, const char *name, const QString &text, const QFont &f)
 {
@@ -51,15 +68,11 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     setFixedSize(295, 104);
 
     // Picture1's children are placed in its inner area, inside the sunken frame.
-    Picture1 = new QFrame(this);
+    Picture1 = new GreyPanel(this);
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Picture1->setLineWidth(2);
     Picture1->setGeometry(3, 3, 290, 82);
-    Picture1->setAutoFillBackground(true);
-    QPalette grey = Picture1->palette();
-    grey.setColor(QPalette::Window, QColor(128, 128, 128));
-    Picture1->setPalette(grey);
     const int inner = Picture1->frameWidth();
     const QString family = QGuiApplication::font().family();
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Months in the tray, compressed: N notifications through the real program on an X server
-# with a tray host, beside bench/bare_tray --tls (a Qt Widgets window and tray icon with the
-# TLS backend loaded) measured in the same run.
+# with a tray host, beside bench/bare_tray --tls (a Qt Widgets window and tray icon with a
+# QSslSocket made, so QtNetwork's TLS backend and OpenSSL are loaded) in the same run.
 #   scripts/with-x -- bench/soak.sh --build DIR [--notifications N] [--warmup W] [--step S]
 #     --notifications N  checks in all (default 5000); every one opens a notification,
 #                        since bench/soak_server alternates the message count

@@ -22,6 +22,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -207,7 +208,10 @@ SettingsStore &frmPop::store()
 
 void frmPop::getDefault()
 {
-    if (!::getDefault(*this, store()))
+    // A fresh store: the file as it is on disk now, also when it was edited by hand or by
+    // another program since the last read.
+    m_store = std::make_unique<SettingsStore>();
+    if (!::getDefault(*this, *m_store))
         setStatLbl(QStringLiteral("  ERROR, Settings could not be read."));
 }
 
@@ -371,6 +375,22 @@ bool frmPop::eventFilter(QObject *watched, QEvent *event)
     else if (label == Label4)
         Label4_Click();
     return false;
+}
+
+void frmPop::keyPressEvent(QKeyEvent *event)
+{
+    // "Check Now" is the window's default button: Enter in any control that has no use for
+    // it (the boxes, the check box) reaches the window and presses it. The other buttons
+    // take Enter themselves, as a focused button does.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    const bool plain = event->modifiers() == Qt::NoModifier ||
+                       (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+    if (!enter || !plain) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (cmdCheck->isEnabled())
+        cmdCheck->click();
 }
 
 void frmPop::remTaskbar()

@@ -17,6 +17,9 @@ SettingsStore::SettingsStore()
     : m_settings(
           std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, Organisation))
 {
+    // Only the user's own file counts: a key missing there takes the program's default, not
+    // a value from a system-wide file such as /etc/xdg/MoRvEx.conf.
+    m_settings->setFallbacksEnabled(false);
     m_settings->beginGroup(Group);
 }
 

@@ -7,7 +7,8 @@
 // The per-user settings store: organisation "MoRvEx", group "Settings", native format
 // (on Linux $XDG_CONFIG_HOME/MoRvEx.conf). Every value is text and round-trips exactly,
 // characters 0 and 255 included. The file is kept readable by its owner only, since it
-// holds the (merely complemented) password.
+// holds the (merely complemented) password. Only the user's file is read, never a
+// system-wide one; a new store reads the file as it is on disk at that moment.
 class SettingsStore {
 public:
     SettingsStore();

@@ -229,17 +229,23 @@ private Q_SLOTS:
     void enterInAnyBoxChecks_data()
     {
         QTest::addColumn<QString>("box");
-        for (const char *name : {"Text2", "Text3", "Text4", "Text5"})
-            QTest::newRow(name) << name;
+        QTest::addColumn<int>("checks");
+        for (const char *name : {"Text2", "Text3", "Text4", "Text5", "Check1"})
+            QTest::newRow(name) << name << 1;
+        QTest::newRow("cmdSet: not Check Now") << "cmdSet" << 0;
     }
     void enterInAnyBoxChecks()
     {
         QFETCH(QString, box);
+        QFETCH(int, checks);
         auto window = makeWindow();
         QVERIFY(window->Show());
-        auto *edit = window->findChild<QLineEdit *>(box);
-        QTest::keyClick(edit, Qt::Key_Return);
-        QCOMPARE(m_control->checks, 1);
+        auto *control = window->findChild<QWidget *>(box);
+        QVERIFY(control);
+        const bool ticked = window->Check1->isChecked();
+        QTest::keyClick(control, Qt::Key_Return);
+        QCOMPARE(m_control->checks, checks);
+        QCOMPARE(window->Check1->isChecked(), ticked);
     }
 
     void saveStoresAndRestartsSchedule_data()
@@ -309,6 +315,16 @@ private Q_SLOTS:
         QCOMPARE(window->Text5->text(), QStringLiteral("3"));
         QVERIFY(window->Check1->isChecked());
         QCOMPARE(window->fields().nextTick, 999);
+
+        // The file edited by another program while the window runs: "Reset" shows it as it
+        // is now, and the key it no longer has goes back to its default.
+        QFile file(m_state->dirs.settingsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[Settings]\nServer=edited-by-hand.example.org\n");
+        file.close();
+        QTest::mouseClick(window->cmdReSet, Qt::LeftButton);
+        QCOMPARE(window->Text2->text(), QStringLiteral("edited-by-hand.example.org"));
+        QCOMPARE(window->Text5->text(), QStringLiteral("5"));
     }
 
     void escapedErrorBecomesStatus()

@@ -5,6 +5,7 @@
 #include "settings/SettingsStore.h"
 #include "settings/WindowSettings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTest>
 #include <memory>
@@ -33,7 +34,17 @@ class TestSettings : public QObject {
     }
 
 private Q_SLOTS:
-    void init() { m_dirs = std::make_unique<TestDirs>(); }
+    void init()
+    {
+        m_dirs = std::make_unique<TestDirs>();
+        // A system-wide file with every key: none of it may show through where the user's
+        // file lacks a key, so every row below also checks that it is ignored.
+        QDir().mkpath(m_dirs->systemConfigDir());
+        QFile system(m_dirs->systemConfigDir() + QStringLiteral("/MoRvEx.conf"));
+        QVERIFY(system.open(QIODevice::WriteOnly));
+        system.write("[Settings]\nServer=system.example.org\nUser=system\nPass=x\n"
+                     "Interval=77\nAtStart=Min\n");
+    }
     void cleanup() { m_dirs.reset(); }
 
     void loading_data()

@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -21,6 +22,22 @@ QFont entryFont()
 {
     return Captions::designFont(QStringLiteral("MS Sans Serif"), 18);
 }
+
+// Picture1: a sunken panel filled with mid grey. The grey is painted here instead of being
+// set in the panel's palette: a palette of its own would pass on to the scroll bar inside,
+// and the style keeps the scroll bar's pictures in the process-wide pixmap cache under the
+// palette's identity, so each new window would add a set of entries of its own.
+class GreyPanel : public QFrame {
+public:
+    using QFrame::QFrame;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QPainter(this).fillRect(rect(), QColor(128, 128, 128));
+        QFrame::paintEvent(event);
+    }
+};
 
 QFont timeFont()
 {
@@ -58,15 +75,11 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     setFixedSize(295, 104);
 
     // Picture1's children are placed in its inner area, inside the sunken frame.
-    Picture1 = new QFrame(this);
+    Picture1 = new GreyPanel(this);
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Picture1->setLineWidth(2);
     Picture1->setGeometry(3, 3, 290, 82);
-    Picture1->setAutoFillBackground(true);
-    QPalette grey = Picture1->palette();
-    grey.setColor(QPalette::Window, QColor(128, 128, 128));
-    Picture1->setPalette(grey);
     const int inner = Picture1->frameWidth();
 
     Label1 = greyLabel(Picture1, "Label1", QStringLiteral("0 New Messages"),

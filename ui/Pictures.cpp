@@ -2,6 +2,7 @@
 
 #include "Captions.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QFontMetricsF>
 #include <QLinearGradient>
@@ -145,10 +146,24 @@ QPixmap iconPixmap(int size, qreal dpr)
 
 QIcon morvexIcon()
 {
-    QIcon icon;
-    for (const int size : iconThemeSizes())
-        icon.addPixmap(iconPixmap(size));
-    return icon;
+    // Drawn once and shared by every window and the tray icon. The window system's icon
+    // code keeps what it is given in the process-wide pixmap cache under the pictures'
+    // identity: a fresh drawing per window would add a new set of entries each time.
+    static QIcon *shared = nullptr;
+    if (!shared) {
+        shared = new QIcon;
+        // Up to 64 pixels: what window decorations and trays show. The larger theme sizes
+        // would only take memory.
+        for (const int size : iconThemeSizes())
+            if (size <= 64)
+                shared->addPixmap(iconPixmap(size));
+        // Released with the application, before the pixmap cache goes.
+        qAddPostRoutine([] {
+            delete shared;
+            shared = nullptr;
+        });
+    }
+    return *shared;
 }
 
 QPixmap bannerPicture(qreal dpr)

@@ -10,7 +10,8 @@
 // The program's pictures, painted in code so they stay crisp at any scale. Sizes are in
 // device-independent pixels; dpr is the screen's device pixel ratio.
 
-// The window and tray icon: an exclamation mark on an orange starburst.
+// The window and tray icon: an exclamation mark on an orange starburst, drawn once for the
+// whole run; every call returns the same icon.
 QIcon morvexIcon();
 QPixmap iconPixmap(int size, qreal dpr = 1.0);
 // The sizes the icon is drawn at for the window and tray icon and for the icon theme.

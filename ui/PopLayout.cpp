@@ -112,7 +112,11 @@ void layoutPopWindow(frmPop &w)
     place(w.cmdCheck, 210, 35, 115, 31, "Check pop mail now.");
     w.cmdCheck->setFont(arial(14.25, true));
     paint(w.cmdCheck, QPalette::Button, 0xC0C0FF);
+    // "Check Now" is the window's default button (Enter elsewhere: frmPop::keyPressEvent);
+    // the other buttons take Enter themselves while they have the focus.
     w.cmdCheck->setDefault(true);
+    w.cmdSet->setAutoDefault(true);
+    w.cmdReSet->setAutoDefault(true);
 
     place(w.Label2, 236, 165, 77, 15, "Minimise aplication to tray.");
     place(w.Label3, 151, 165, 77, 15, "View email message log.");
@@ -158,9 +162,6 @@ void layoutPopWindow(frmPop &w)
     QWidget::setTabOrder(w.cmdCheck, w.Check1);
     QWidget::setTabOrder(w.Check1, w.cmdReSet);
 
-    // "Check Now" is the window's default button: Enter in any text box presses it.
-    for (QLineEdit *edit : {w.Text2, w.Text3, w.Text4, w.Text5})
-        QObject::connect(edit, &QLineEdit::returnPressed, w.cmdCheck, &QPushButton::click);
     w.cmdCheck->setPictures(envelopeClosed(2.0), envelopeOpen(2.0));
     ThinFrame::attach(&w);
 }

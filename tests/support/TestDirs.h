@@ -4,19 +4,22 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Throwaway per-test directories: the settings store and the runtime directory (lock file)
-// point into a temporary directory for as long as the object lives.
+// Throwaway per-test directories: the settings store (the user's and the system-wide one)
+// and the runtime directory (lock file) point into a temporary directory for as long as the
+// object lives.
 class TestDirs {
 public:
     TestDirs()
     {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, systemConfigDir());
         qputenv("XDG_CONFIG_HOME", configDir().toLocal8Bit());
         QDir().mkpath(runtimeDir());
         QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtimeDir().toLocal8Bit());
     }
     QString configDir() const { return m_dir.path() + QStringLiteral("/config"); }
+    QString systemConfigDir() const { return m_dir.path() + QStringLiteral("/xdg"); }
     QString runtimeDir() const { return m_dir.path() + QStringLiteral("/runtime"); }
     QString settingsFile() const { return configDir() + QStringLiteral("/MoRvEx.conf"); }
 

@@ -57,19 +57,8 @@ done
 
 tmp=$(mktemp -d)
 pids=()
-stop_started() {
-    local pid _
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do
-        for _ in $(seq 50); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    pids=()
-}
+# shellcheck source=stop_started.sh
+. "$(dirname "$0")/stop_started.sh"
 cleanup() {
     stop_started
     rm -rf "$tmp"
@@ -104,7 +93,7 @@ shown() {
     for id in $(xwininfo -root -children | awk -v n="\"$name\":" '{ s = $0
         sub(/^ *0x[0-9a-f]+ /, "", s)
         if (index(s, n) == 1) print $1 }'); do
-        xwininfo -id "$id" 2>/dev/null | grep -q IsViewable && return 0
+        xwininfo -id "$id" 2>/dev/null | grep IsViewable >/dev/null && return 0
     done
     return 1
 }

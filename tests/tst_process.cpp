@@ -53,13 +53,7 @@ class TestProcess : public QObject {
 
     static bool waitForIcons(int count, int timeoutMs = 5000)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired()) {
-            if (icons() == count)
-                return true;
-            QTest::qWait(100);
-        }
-        return icons() == count;
+        return XTools::waitForTrayIcons(QStringLiteral("Morvex"), count, timeoutMs) == count;
     }
 
     static void pressOn(quint64 window, const QString &keys)

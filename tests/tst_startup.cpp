@@ -60,13 +60,7 @@ class TestStartup : public QObject {
 
     static bool waitForIcons(int count, int timeoutMs = 5000)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired()) {
-            if (icons() == count)
-                return true;
-            QTest::qWait(100);
-        }
-        return icons() == count;
+        return XTools::waitForTrayIcons(QStringLiteral("Morvex"), count, timeoutMs) == count;
     }
 
 private Q_SLOTS:

@@ -1,9 +1,11 @@
 #include "XTools.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTest>
 #include <QTimer>
 
 namespace {
@@ -101,6 +103,17 @@ QList<quint64> XTools::trayIcons(const QString &name)
             icons << parseId(row.trimmed().section(u' ', 0, 0));
     }
     return icons;
+}
+
+int XTools::waitForTrayIcons(const QString &name, int count, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    int found = int(trayIcons(name).size());
+    while (found != count && !deadline.hasExpired()) {
+        QTest::qWait(100);
+        found = int(trayIcons(name).size());
+    }
+    return found;
 }
 
 QRect XTools::geometry(quint64 window)

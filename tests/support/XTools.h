@@ -24,6 +24,8 @@ QString run(const QString &program, const QStringList &arguments, int timeoutMs 
 QList<quint64> stackingOrder();
 // Windows named `name` embedded in the tray host's panel.
 QList<quint64> trayIcons(const QString &name);
+// How many icons named `name` the tray holds, once that is `count` or timeoutMs has passed.
+int waitForTrayIcons(const QString &name, int count, int timeoutMs = 5000);
 // The on-screen rectangle of a window.
 QRect geometry(quint64 window);
 // The _NET_WM_STATE atoms a window manager has set on a window (_NET_WM_STATE_ABOVE …).

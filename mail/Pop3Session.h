@@ -64,6 +64,9 @@ private:
                    const QByteArrayList &tail, bool *refusedAtStart, Pop3Reply *reply,
                    QByteArray *challenge);
     Step cancelAuth(const Pop3Outcome &outcome);
+    // Sends the login's last lines (and the pipelined tail) and reads the answer to the
+    // first: a -ERR there refuses the login.
+    Step finishLogin(const QByteArrayList &lines, const QString &name);
     Pop3Outcome stat(bool sent, Mechanism used);
 
     Step send(const QByteArrayList &lines, const QString &name);

@@ -118,14 +118,7 @@ Pop3Session::Step Pop3Session::apop(const QByteArrayList &tail)
     const QByteArray command = Pop3Login::apopCommand(Pop3Login::apopTimestamp(m_greeting),
                                                       Pop3Login::legacyText(m_settings.user),
                                                       Pop3Login::legacyText(m_settings.password));
-    Pop3Reply reply;
-    if (Step end = send(QByteArrayList{command} + tail, name))
-        return end;
-    if (Step end = receive(name, &reply))
-        return end;
-    if (reply.isErr())
-        return Pop3Outcome::loginRefused(reply, true);
-    return std::nullopt;
+    return finishLogin(QByteArrayList{command} + tail, name);
 }
 
 // "AUTH mechanism initial-response", or without it and then the response to the server's
@@ -211,7 +204,13 @@ Pop3Session::Step Pop3Session::scram(Mechanism mechanism, const QByteArrayList &
     if (!exchange.verify(serverFinal))
         return cancelAuth(scramFailure(exchange));
 
-    if (Step end = send(QByteArrayList{QByteArray()} + tail, name))
+    return finishLogin(QByteArrayList{QByteArray()} + tail, name);
+}
+
+Pop3Session::Step Pop3Session::finishLogin(const QByteArrayList &lines, const QString &name)
+{
+    Pop3Reply reply;
+    if (Step end = send(lines, name))
         return end;
     if (Step end = receive(name, &reply))
         return end;

@@ -47,17 +47,10 @@ done
 
 tmp=$(mktemp -d)
 pids=()
+# shellcheck source=stop_started.sh
+. "$(dirname "$0")/stop_started.sh"
 cleanup() {
-    local pid _
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do
-        for _ in $(seq 50); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    stop_started
     rm -rf "$tmp"
 }
 trap cleanup EXIT

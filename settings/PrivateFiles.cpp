@@ -1,0 +1,43 @@
+#include "PrivateFiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+#include <sys/stat.h>
+
+bool makePrivateDir(const QString &dir)
+{
+    const QString clean = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    if (QFileInfo(clean).isDir())
+        return true;
+    const QStringList parts = clean.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString path;
+    for (const QString &part : parts) {
+        path += QLatin1Char('/') + part;
+        const QByteArray native = QFile::encodeName(path);
+        if (::mkdir(native.constData(), 0700) == 0)
+            ::chmod(native.constData(), 0700); // whatever the umask said
+        else if (!QFileInfo(path).isDir())
+            return false;
+    }
+    return QFileInfo(clean).isDir();
+}
+
+bool restrictToOwner(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(native.constData(), &info) != 0)
+        return true;
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) == 0)
+        return true;
+    return ::chmod(native.constData(), info.st_mode & S_IRWXU & ~S_IXUSR) == 0;
+}
+
+QString stateHome()
+{
+    const QString fromEnv = qEnvironmentVariable("XDG_STATE_HOME");
+    if (QDir::isAbsolutePath(fromEnv))
+        return QDir::cleanPath(fromEnv);
+    return QDir::homePath() + QStringLiteral("/.local/state");
+}

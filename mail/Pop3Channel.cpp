@@ -1,6 +1,7 @@
 #include "Pop3Channel.h"
 
 #include "HostIdentity.h"
+#include "SecureWipe.h"
 
 #include <QEventLoop>
 #include <QSslConfiguration>
@@ -255,12 +256,19 @@ Pop3Channel::Result Pop3Channel::writeLine(const QByteArray &line, QDeadlineTime
 
 Pop3Channel::Result Pop3Channel::writeLines(const QByteArrayList &lines, QDeadlineTimer deadline)
 {
-    QByteArray block;
+    // One buffer of the final size, wiped once the socket has it: the lines can carry a
+    // password or a proof.
+    qsizetype size = 0;
     for (const QByteArray &line : lines) {
         if (isUnsafeLine(line))
             return Result::Failed;
-        block += line + "\r\n";
+        size += line.size() + 2;
     }
+    QByteArray block;
+    block.reserve(size);
+    for (const QByteArray &line : lines)
+        block.append(line).append("\r\n");
+    const WipedBytes wipeBlock(block);
     if (m_cancelled)
         return Result::Cancelled;
     if (!isConnected())

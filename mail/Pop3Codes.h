@@ -39,8 +39,12 @@ enum : int {
     LoginDelay = 25,       // [LOGIN-DELAY]: the server wants fewer logins
     PermanentFailure = 26, // [SYS/PERM]: the server cannot serve this account
 
-    // Logins that keep the password off the wire (SCRAM, APOP).
-    NoSafeLogin = 27,     // refused before any proof went out; USER/PASS in the clear not tried
+    // Logins that keep the password off the wire (SCRAM, APOP). 27 is no longer given.
     ServerNotProven = 28, // SCRAM: the server's signature was wrong or missing
+
+    // The server gave a stronger protection at an earlier check (ProtectionStore) than it
+    // gives now: TLS, SCRAM or APOP is missing or refused. The check ends before the
+    // password or a proof is sent.
+    ProtectionLowered = 29,
 };
 }

@@ -1,6 +1,7 @@
 #include "Pop3Login.h"
 
 #include "Pop3Capa.h"
+#include "SecureWipe.h"
 
 #include <QCryptographicHash>
 
@@ -9,21 +10,37 @@ namespace Pop3Login {
 QList<Mechanism> candidates(const Pop3Capa &capa, bool encrypted, const QByteArray &greeting)
 {
     const QByteArrayList sasl = capa.arguments("SASL");
+    QList<Mechanism> list;
     if (encrypted) {
         if (sasl.contains("PLAIN"))
-            return {Mechanism::Plain, Mechanism::UserPass};
-        return {Mechanism::UserPass};
+            list.append(Mechanism::Plain);
+    } else {
+        if (sasl.contains("SCRAM-SHA-256"))
+            list.append(Mechanism::ScramSha256);
+        if (sasl.contains("SCRAM-SHA-1"))
+            list.append(Mechanism::ScramSha1);
+        if (!apopTimestamp(greeting).isEmpty())
+            list.append(Mechanism::Apop);
     }
-    QList<Mechanism> list;
-    if (sasl.contains("SCRAM-SHA-256"))
-        list.append(Mechanism::ScramSha256);
-    if (sasl.contains("SCRAM-SHA-1"))
-        list.append(Mechanism::ScramSha1);
-    if (!apopTimestamp(greeting).isEmpty())
-        list.append(Mechanism::Apop);
-    if (list.isEmpty())
-        list.append(Mechanism::UserPass);
+    list.append(Mechanism::UserPass);
     return list;
+}
+
+Protection protection(Mechanism mechanism, bool encrypted)
+{
+    if (encrypted)
+        return Protection::Tls;
+    switch (mechanism) {
+    case Mechanism::ScramSha256:
+    case Mechanism::ScramSha1:
+        return Protection::Scram;
+    case Mechanism::Apop:
+        return Protection::Apop;
+    case Mechanism::Plain:
+    case Mechanism::UserPass:
+        break;
+    }
+    return Protection::None;
 }
 
 QByteArray apopTimestamp(const QByteArray &greeting)
@@ -46,14 +63,24 @@ QByteArray apopTimestamp(const QByteArray &greeting)
 QByteArray apopCommand(const QByteArray &timestamp, const QByteArray &user,
                        const QByteArray &password)
 {
-    const QByteArray digest =
-        QCryptographicHash::hash(timestamp + password, QCryptographicHash::Md5);
-    return "APOP " + user + ' ' + digest.toHex();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(timestamp);
+    hash.addData(password);
+    QByteArray raw = hash.result();
+    QByteArray digest = raw.toHex();
+    secureWipe(raw);
+    QByteArray command = joined({"APOP ", user, " ", digest});
+    secureWipe(digest);
+    return command;
 }
 
-QByteArray plainResponse(const QString &user, const QString &password)
+QByteArray plainMessage(const QString &user, const QString &password)
 {
-    return ('\0' + user.toUtf8() + '\0' + password.toUtf8()).toBase64();
+    QByteArray secret = password.toUtf8();
+    QByteArray message =
+        joined({QByteArrayView("\0", 1), user.toUtf8(), QByteArrayView("\0", 1), secret});
+    secureWipe(secret);
+    return message;
 }
 
 QByteArray legacyText(const QString &text)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Protection.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -18,21 +20,26 @@ enum class Mechanism {
     UserPass, // USER and PASS
 };
 
-// The mechanisms to try, best first. Under TLS: AUTH PLAIN when the server lists it (one
-// command instead of two), else USER/PASS. In the clear: SCRAM-SHA-256, SCRAM-SHA-1, APOP
-// (when the greeting carries a timestamp), each when offered; USER/PASS, which sends the
-// password as it is, only when none of them is.
+// The mechanisms to try, best first; a refusal before any proof went out moves to the
+// next one. Under TLS: AUTH PLAIN when the server lists it (one command instead of two),
+// then USER/PASS. In the clear: SCRAM-SHA-256 and SCRAM-SHA-1 when offered, APOP when the
+// greeting carries a timestamp, then USER/PASS, which sends the password as it is. What
+// keeps a server that did better before from getting less is the remembered protection
+// (ProtectionStore), not this list.
 QList<Mechanism> candidates(const Pop3Capa &capa, bool encrypted, const QByteArray &greeting);
+
+// What a login by mechanism gives on a connection that is encrypted or not.
+Protection protection(Mechanism mechanism, bool encrypted);
 
 // The "<...>" timestamp of a greeting, brackets included; empty when there is none.
 QByteArray apopTimestamp(const QByteArray &greeting);
-// "APOP user digest".
+// "APOP user digest". The caller wipes the line (SecureWipe.h) once it is sent.
 QByteArray apopCommand(const QByteArray &timestamp, const QByteArray &user,
                        const QByteArray &password);
 
-// The base64 initial response of AUTH PLAIN: no authorisation identity, then the login
-// and the password in UTF-8.
-QByteArray plainResponse(const QString &user, const QString &password);
+// The initial response of AUTH PLAIN, before base64: no authorisation identity, then the
+// login and the password in UTF-8. The caller wipes it once it is sent.
+QByteArray plainMessage(const QString &user, const QString &password);
 
 // USER, PASS and APOP arguments go out as Latin-1 when every character fits in it, since
 // that is what servers with 8-bit logins have always compared against; anything beyond

@@ -225,12 +225,15 @@ Pop3Session::Step Pop3Session::capabilities(Pop3Capa *capa)
     return std::nullopt;
 }
 
-// The reply to STAT, which went out with the login when the server pipelines.
+// The reply to STAT, which went out with the login when the server pipelines (and goes
+// with QUIT after a login that could not take it along).
 Pop3Outcome Pop3Session::stat(bool sent, Mechanism used)
 {
     const QString name = QStringLiteral("STAT");
     if (!sent) {
-        if (Step end = send({"STAT"}, name))
+        const QByteArrayList lines =
+            m_pipelining ? QByteArrayList{"STAT", "QUIT"} : QByteArrayList{"STAT"};
+        if (Step end = send(lines, name))
             return *end;
     }
     Pop3Reply reply;

@@ -3,6 +3,7 @@
 #include "Pop3Channel.h"
 #include "Pop3Login.h"
 #include "Pop3Outcome.h"
+#include "Protection.h"
 #include "ServerAddress.h"
 
 #include <QByteArray>
@@ -26,13 +27,16 @@ struct Pop3SessionSettings {
     QList<QSslCertificate> extraCas;
     // The SCRAM client nonce; empty picks a random one. Only tests set one.
     QByteArray scramNonce;
+    // The strongest protection this server gave before (ProtectionStore).
+    Protection remembered = Protection::None;
 };
 
 // One mailbox check on a channel, from connecting to QUIT: greeting, TLS, CAPA, login,
 // STAT. TLS is implicit for pop3s:// and port 995; on a plain connection the session
 // upgrades with STLS when the server offers it (RFC 2595), and then never falls back to the
-// clear. The login follows Pop3Login::candidates(): the password goes out as it is only
-// under TLS or to a server that offers nothing better. When CAPA lists PIPELINING
+// clear. The login follows Pop3Login::candidates(); before each mechanism starts, the
+// protection it would give is compared with the remembered one, and a weaker one ends the
+// check (ProtectionLowered) before the password or a proof is sent. When CAPA lists PIPELINING
 // (RFC 2449), the last login command, STAT and QUIT travel together and their replies are
 // read in order. Connecting, the handshake and each reply have poptimeout each. Once the
 // server has greeted, QUIT is sent whenever the connection can still carry it; the channel
@@ -42,6 +46,8 @@ class Pop3Session {
 public:
     Pop3Session(Pop3Channel &channel, const Pop3SessionSettings &settings);
     Pop3Outcome run();
+    // What the login of a successful check gave; None until then.
+    Protection given() const { return m_given; }
 
 private:
     // Set when the check ends there.
@@ -57,7 +63,7 @@ private:
     Step capabilities(Pop3Capa *capa);
     Step login(const Pop3Capa &capa, Mechanism *used);
     Step userPass(const QByteArrayList &tail);
-    Step apop(const QByteArrayList &tail);
+    Step apop(bool *refusedAtStart);
     Step authPlain(const QByteArrayList &tail, bool *refusedAtStart);
     Step scram(Mechanism mechanism, const QByteArrayList &tail, bool *refusedAtStart);
     Step authStart(const QByteArray &mechanism, const QByteArray &initial,
@@ -86,4 +92,5 @@ private:
     // Commands sent whose replies have not been read, and whether QUIT is among them.
     int m_unanswered = 0;
     bool m_quitSent = false;
+    Protection m_given = Protection::None;
 };

@@ -4,18 +4,13 @@
 #include "Pop3Capa.h"
 #include "Pop3Reply.h"
 #include "Scram.h"
+#include "SecureWipe.h"
 
 namespace {
 
-// A command line with an initial response may hold at most this many octets (RFC 5034 §4);
-// a longer response waits for the server's empty challenge instead.
+// A command line with an initial response may hold at most this many octets, CR LF
+// included (RFC 5034 §4); a longer response waits for the server's empty challenge instead.
 constexpr int maxAuthLine = 255;
-
-Pop3Outcome secureLoginRefused()
-{
-    return Pop3Outcome::failure(Pop3Code::NoSafeLogin,
-                                QStringLiteral("Secure login refused; password not sent."));
-}
 
 // +OK before the server's signature: the server let us in without showing that it knows
 // the password, as any impostor could.
@@ -33,6 +28,7 @@ Pop3Outcome scramFailure(const Scram &scram)
         return Pop3Outcome::failure(Pop3Code::BadReply,
                                     QStringLiteral("SCRAM nonce from the server is wrong."));
     case Problem::IterationCount:
+        // Below RFC 5802's 4096 or above what this client computes on the window's thread.
         return Pop3Outcome::failure(Pop3Code::BadReply,
                                     QStringLiteral("SCRAM iteration count out of range."));
     case Problem::ServerError:
@@ -52,16 +48,21 @@ Pop3Outcome scramFailure(const Scram &scram)
 
 } // namespace
 
-// Tries the candidates in order. Only a refusal that came before any password or proof
-// went out (a bare -ERR to the AUTH command itself) moves on to the next one; the list
-// never holds USER/PASS in the clear beside a better mechanism, so that move can neither
-// leave TLS nor put the password on the wire in the clear.
+// Tries the candidates in order. A refusal that came before any password or proof went
+// out (a bare -ERR to the AUTH command itself, or to APOP) moves on to the next one, down
+// to USER/PASS. Before a mechanism starts, the protection it would give is weighed against
+// what the server gave before: a weaker one ends the check with nothing secret sent, which
+// is all a man in the middle gets for stripping STLS, SCRAM or the APOP timestamp.
 Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
 {
+    const bool encrypted = m_channel.isEncrypted();
     const QByteArrayList tail = m_pipelining ? QByteArrayList{"STAT", "QUIT"} : QByteArrayList();
-    const QList<Mechanism> candidates =
-        Pop3Login::candidates(capa, m_channel.isEncrypted(), m_greeting);
+    const QList<Mechanism> candidates = Pop3Login::candidates(capa, encrypted, m_greeting);
     for (const Mechanism mechanism : candidates) {
+        const Protection level = Pop3Login::protection(mechanism, encrypted);
+        if (level < m_settings.remembered)
+            return Pop3Outcome::failure(Pop3Code::ProtectionLowered,
+                                        ProtectionText::lowered(m_settings.remembered));
         *used = mechanism;
         bool refusedAtStart = false;
         Step end;
@@ -70,7 +71,7 @@ Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
             end = userPass(tail);
             break;
         case Mechanism::Apop:
-            end = apop(tail);
+            end = apop(&refusedAtStart);
             break;
         case Mechanism::Plain:
             end = authPlain(tail, &refusedAtStart);
@@ -80,16 +81,24 @@ Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
             end = scram(mechanism, tail, &refusedAtStart);
             break;
         }
-        if (!refusedAtStart)
+        if (!refusedAtStart) {
+            if (!end)
+                m_given = level;
             return end;
+        }
     }
-    return secureLoginRefused();
+    // USER/PASS comes last and never moves on.
+    return Pop3Outcome::failure(Pop3Code::LoginRefused,
+                                QStringLiteral("Login refused by the server."));
 }
 
 Pop3Session::Step Pop3Session::userPass(const QByteArrayList &tail)
 {
     const QByteArray user = "USER " + Pop3Login::legacyText(m_settings.user);
-    const QByteArray pass = "PASS " + Pop3Login::legacyText(m_settings.password);
+    QByteArray secret = Pop3Login::legacyText(m_settings.password);
+    QByteArray pass = joined({"PASS ", secret});
+    secureWipe(secret);
+    const WipedBytes wipePass(pass);
     Pop3Reply reply;
     if (m_pipelining) {
         if (Step end = send(QByteArrayList{user, pass} + tail, QStringLiteral("USER")))
@@ -112,13 +121,26 @@ Pop3Session::Step Pop3Session::userPass(const QByteArrayList &tail)
     return std::nullopt;
 }
 
-Pop3Session::Step Pop3Session::apop(const QByteArrayList &tail)
+// APOP goes alone, even to a server that pipelines: a bare -ERR to it moves on to the next
+// mechanism on the same connection, which a STAT and QUIT sent along would have ended.
+Pop3Session::Step Pop3Session::apop(bool *refusedAtStart)
 {
     const QString name = QStringLiteral("APOP");
-    const QByteArray command = Pop3Login::apopCommand(Pop3Login::apopTimestamp(m_greeting),
-                                                      Pop3Login::legacyText(m_settings.user),
-                                                      Pop3Login::legacyText(m_settings.password));
-    return finishLogin(QByteArrayList{command} + tail, name);
+    QByteArray secret = Pop3Login::legacyText(m_settings.password);
+    QByteArray command = Pop3Login::apopCommand(Pop3Login::apopTimestamp(m_greeting),
+                                                Pop3Login::legacyText(m_settings.user), secret);
+    secureWipe(secret);
+    const WipedBytes wipeCommand(command);
+    Pop3Reply reply;
+    if (Step end = send({command}, name))
+        return end;
+    if (Step end = receive(name, &reply))
+        return end;
+    if (reply.isErr()) {
+        *refusedAtStart = reply.code.isEmpty();
+        return Pop3Outcome::loginRefused(reply, true);
+    }
+    return std::nullopt;
 }
 
 // "AUTH mechanism initial-response", or without it and then the response to the server's
@@ -130,9 +152,11 @@ Pop3Session::Step Pop3Session::authStart(const QByteArray &mechanism, const QByt
                                          Pop3Reply *reply, QByteArray *challenge)
 {
     const QString name = QStringLiteral("AUTH");
-    const QByteArray encoded = initial.isEmpty() ? QByteArray("=") : initial.toBase64();
-    const QByteArray command = "AUTH " + mechanism + ' ' + encoded;
-    if (command.size() <= maxAuthLine) {
+    QByteArray encoded = initial.isEmpty() ? QByteArray("=") : initial.toBase64();
+    const WipedBytes wipeEncoded(encoded);
+    QByteArray command = joined({"AUTH ", mechanism, " ", encoded});
+    const WipedBytes wipeCommand(command);
+    if (command.size() + 2 <= maxAuthLine) {
         if (Step end = send(QByteArrayList{command} + tail, name))
             return end;
     } else {
@@ -157,8 +181,8 @@ Pop3Session::Step Pop3Session::authPlain(const QByteArrayList &tail, bool *refus
 {
     Pop3Reply reply;
     QByteArray challenge;
-    const QByteArray response =
-        QByteArray::fromBase64(Pop3Login::plainResponse(m_settings.user, m_settings.password));
+    QByteArray response = Pop3Login::plainMessage(m_settings.user, m_settings.password);
+    const WipedBytes wipeResponse(response);
     if (Step end = authStart("PLAIN", response, tail, refusedAtStart, &reply, &challenge))
         return end;
     if (reply.isErr())
@@ -188,12 +212,15 @@ Pop3Session::Step Pop3Session::scram(Mechanism mechanism, const QByteArrayList &
     }
     if (reply.isOk())
         return notProven();
-    const QByteArray clientFinal = exchange.respond(serverFirst);
+    QByteArray clientFinal = exchange.respond(serverFirst);
+    const WipedBytes wipeClientFinal(clientFinal);
     if (clientFinal.isEmpty())
         return cancelAuth(scramFailure(exchange));
 
     QByteArray serverFinal;
-    if (Step end = send({clientFinal.toBase64()}, name))
+    QByteArray encoded = clientFinal.toBase64();
+    const WipedBytes wipeEncoded(encoded);
+    if (Step end = send({encoded}, name))
         return end;
     if (Step end = receive(name, &reply, &serverFinal))
         return end;

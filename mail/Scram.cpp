@@ -1,5 +1,7 @@
 #include "Scram.h"
 
+#include "SecureWipe.h"
+
 #include <QList>
 #include <QMessageAuthenticationCode>
 #include <QPasswordDigestor>
@@ -56,11 +58,20 @@ bool isMappedToNothing(char32_t c)
 Scram::Scram(QCryptographicHash::Algorithm algorithm, const QString &user, const QString &password,
              const QByteArray &nonce)
     : m_algorithm(algorithm)
-    , m_password(saslPrep(password).toUtf8())
     , m_nonce(nonce.isEmpty() ? randomNonce() : nonce)
 {
+    // A prepared copy of its own is wiped; an ASCII password is shared, not copied.
+    QString prepared = saslPrep(password);
+    m_password = prepared.toUtf8();
+    secureWipe(prepared);
     // saslname: "=" and "," are escaped.
     m_user = saslPrep(user).toUtf8().replace('=', "=3D").replace(',', "=2C");
+}
+
+Scram::~Scram()
+{
+    secureWipe(m_password);
+    secureWipe(m_serverSignature);
 }
 
 QByteArray Scram::randomNonce()
@@ -78,16 +89,24 @@ QString Scram::saslPrep(const QString &text)
         ascii = ascii && c.unicode() < 0x80;
     if (ascii)
         return text;
+    // Sized once, so that growing leaves no copy of the password behind.
     QString mapped;
-    for (const char32_t c : text.toUcs4()) {
-        if (isMappedToNothing(c))
-            continue;
+    mapped.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char32_t c =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()
+                ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1))
+                : char32_t(text.at(i).unicode());
+        const qsizetype units = QChar::requiresSurrogates(c) ? 2 : 1;
         if (isNonAsciiSpace(c))
             mapped += QLatin1Char(' ');
-        else
-            mapped += QString::fromUcs4(&c, 1);
+        else if (!isMappedToNothing(c))
+            mapped.append(text.constData() + i, units);
+        i += units - 1;
     }
-    return mapped.normalized(QString::NormalizationForm_KC);
+    QString normalized = mapped.normalized(QString::NormalizationForm_KC);
+    secureWipe(mapped);
+    return normalized;
 }
 
 QByteArray Scram::hmac(const QByteArray &key, const QByteArray &message) const
@@ -134,19 +153,30 @@ QByteArray Scram::respond(const QByteArray &serverFirst)
         return QByteArray();
     }
 
-    const QByteArray salted =
+    QByteArray salted =
         QPasswordDigestor::deriveKeyPbkdf2(m_algorithm, m_password, salt, iterations,
                                            quint64(QCryptographicHash::hashLength(m_algorithm)));
-    const QByteArray clientKey = hmac(salted, "Client Key");
-    const QByteArray storedKey = QCryptographicHash::hash(clientKey, m_algorithm);
+    QByteArray clientKey = hmac(salted, "Client Key");
+    QByteArray storedKey = QCryptographicHash::hash(clientKey, m_algorithm);
+    QByteArray serverKey = hmac(salted, "Server Key");
+    const WipedBytes wipeSalted(salted);
+    const WipedBytes wipeClientKey(clientKey);
+    const WipedBytes wipeStoredKey(storedKey);
+    const WipedBytes wipeServerKey(serverKey);
     const QByteArray withoutProof = "c=biws,r=" + nonce;
     const QByteArray authMessage = clientFirst().mid(3) + ',' + serverFirst + ',' + withoutProof;
-    const QByteArray signature = hmac(storedKey, authMessage);
-    QByteArray proof = clientKey;
+    QByteArray signature = hmac(storedKey, authMessage);
+    // The proof is made in place in a copy of the client key that is ours alone.
+    QByteArray proof(clientKey.constData(), clientKey.size());
     for (qsizetype i = 0; i < proof.size(); ++i)
         proof[i] = char(proof.at(i) ^ signature.at(i));
-    m_serverSignature = hmac(hmac(salted, "Server Key"), authMessage);
-    return withoutProof + ",p=" + proof.toBase64();
+    secureWipe(signature);
+    m_serverSignature = hmac(serverKey, authMessage);
+    QByteArray encoded = proof.toBase64();
+    secureWipe(proof);
+    QByteArray message = joined({withoutProof, ",p=", encoded});
+    secureWipe(encoded);
+    return message;
 }
 
 bool Scram::verify(const QByteArray &serverFinal)

@@ -24,17 +24,24 @@ public:
         NotProven,      // the server signature is missing or wrong
     };
 
-    // Each iteration is a few HMACs on the caller's thread: a server must not be able to
-    // stall the check (and with it the window) by asking for millions.
-    static constexpr int MinIterations = 1;
+    // Fewer iterations than RFC 5802 §5.1 and RFC 7677 §4 ask for would hand a fake server
+    // a proof it can test guesses against cheaply. Each iteration is a few HMACs on the
+    // caller's thread: a server must not be able to stall the check (and with it the
+    // window) by asking for millions.
+    static constexpr int MinIterations = 4096;
     static constexpr int MaxIterations = 100000;
 
     // algorithm: Sha1 or Sha256. nonce: printable ASCII without ","; empty picks a random one.
     Scram(QCryptographicHash::Algorithm algorithm, const QString &user, const QString &password,
           const QByteArray &nonce = QByteArray());
+    // Overwrites the prepared password and what was derived from it.
+    ~Scram();
+    Scram(const Scram &) = delete;
+    Scram &operator=(const Scram &) = delete;
 
     QByteArray clientFirst() const;
-    // The client-final message for the server-first message; empty on a problem.
+    // The client-final message for the server-first message; empty on a problem. It holds
+    // the proof: the caller wipes it (SecureWipe.h) once it is sent.
     QByteArray respond(const QByteArray &serverFirst);
     // True when the server-final message proves the server knows the password.
     bool verify(const QByteArray &serverFinal);

@@ -3,6 +3,7 @@
 #include "Pop3Channel.h"
 #include "Pop3Codes.h"
 #include "Pop3Session.h"
+#include "ProtectionStore.h"
 #include "ServerAddress.h"
 
 namespace {
@@ -48,8 +49,16 @@ void Tarvik::popCheck()
     if (!address.isValid())
         return refuse(Pop3Code::BadAddress, address.problemText());
 
-    const Pop3SessionSettings settings{address,   m_user,     m_password,
-                                       m_timeout, m_extraCas, m_scramNonce};
+    // Read afresh for every check, so that an edit of the file counts at once.
+    const ProtectionStore store(m_protectionFile.isEmpty() ? ProtectionStore::defaultPath()
+                                                           : m_protectionFile);
+    const Pop3SessionSettings settings{address,
+                                       m_user,
+                                       m_password,
+                                       m_timeout,
+                                       m_extraCas,
+                                       m_scramNonce,
+                                       store.remembered(address)};
 
     m_checking = true;
     m_error = Pop3Code::Busy;
@@ -60,9 +69,12 @@ void Tarvik::popCheck()
     const auto channel = std::make_shared<Pop3Channel>();
     m_channel = channel;
 
-    const Pop3Outcome outcome = Pop3Session(*channel, settings).run();
+    Pop3Session session(*channel, settings);
+    const Pop3Outcome outcome = session.run();
     if (!*alive)
         return;
+    if (outcome.code == Pop3Code::Ok)
+        store.raise(address, session.given());
 
     m_channel.reset();
     m_checking = false;

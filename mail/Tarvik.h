@@ -15,6 +15,9 @@ class Pop3Channel;
 // takes the forms of ServerAddress; popport is the port of a bare host name. popCheck()
 // blocks its caller but keeps the event loop turning (user input excluded), so the window
 // repaints while the server is slow. Every wait is bounded by poptimeout seconds.
+// After each successful check the protection the server gave (TLS, SCRAM, APOP) is
+// remembered in a ProtectionStore; a later check that would get less ends with
+// ProtectionLowered before the password or a proof is sent.
 class Tarvik final : public Pop3Control {
 public:
     static constexpr int DefaultPort = 110;
@@ -39,6 +42,11 @@ public:
     {
         m_extraCas = certificates;
     }
+
+    // Where the protection each server gave is remembered; empty (the default) is
+    // ProtectionStore::defaultPath() as the environment says at each check. Tests point it
+    // into a temporary folder.
+    void setProtectionFile(const QString &path) { m_protectionFile = path; }
 
     // Fixes the SCRAM client nonce, so that a test can play a recorded exchange; empty
     // (the default) draws a random one for every check.
@@ -69,6 +77,7 @@ private:
     int m_port = DefaultPort;
     QList<QSslCertificate> m_extraCas;
     QByteArray m_scramNonce;
+    QString m_protectionFile;
 
     QString m_status;
     int m_error = 0; // 0 with an empty status until the first check

@@ -329,12 +329,81 @@ void TestTarvikCodes::check_data()
             .received("CAPA\r\nAUTH SCRAM-SHA-256 " + ("n,,n=user,r=" + rfc5802.nonce).toBase64() +
                       "\r\n" + authLine(rfc5802) + rfc5802.clientFinal.toBase64() +
                       "\r\n\r\nSTAT\r\nQUIT\r\n"));
-    add("SCRAM refused at once: no USER/PASS in the clear",
-        scram(rfc7677,
-              scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK"))
-                  .on("AUTH SCRAM-SHA-256", Reply::line("-ERR mechanism disabled")),
-              NoSafeLogin, QStringLiteral("Secure login refused; password not sent."))
-            .received("CAPA\r\n" + authLine(rfc7677) + "QUIT\r\n"));
+    // A bare -ERR to an AUTH line, before any proof went out, moves on to the next
+    // mechanism, down to USER/PASS; a server that gave SCRAM before does not get that far.
+    {
+        const Script refused =
+            Script::mailbox(2)
+                .capa({"USER", "SASL PLAIN SCRAM-SHA-256", "PIPELINING"})
+                .on("AUTH SCRAM-SHA-256", Reply::line("-ERR mechanism disabled"));
+        add("SCRAM refused at once, never checked before: USER/PASS",
+            scram(rfc7677, refused, Ok, QStringLiteral("Mailbox checked (password not encrypted)."))
+                .secret(Credentials::InClear)
+                .received("CAPA\r\n" + authLine(rfc7677) +
+                          "USER user\r\nPASS pencil\r\nSTAT\r\nQUIT\r\n")
+                .leaves(QByteArray()));
+        add("SCRAM refused at once, SCRAM remembered: stop",
+            scram(rfc7677, refused, ProtectionLowered,
+                  QStringLiteral("SCRAM no longer offered; password not sent."))
+                .remembering("%h %p scram\n")
+                .received("CAPA\r\n" + authLine(rfc7677) + "QUIT\r\n")
+                .leaves("%h %p scram\n"));
+    }
+    {
+        // SCRAM-SHA-1 alone, refused: the last SCRAM line.
+        const Script refused = Script::mailbox(2)
+                                   .capa({"USER", "SASL PLAIN SCRAM-SHA-1"})
+                                   .on("AUTH SCRAM-SHA-1", Reply::line("-ERR"));
+        add("SCRAM-SHA-1 refused at once, never checked before: USER/PASS",
+            scram(rfc5802, refused, Ok, QStringLiteral("(password not encrypted)"))
+                .secret(Credentials::InClear)
+                .received("CAPA\r\n" + authLine(rfc5802) +
+                          "USER user\r\nPASS pencil\r\nSTAT\r\nQUIT\r\n"));
+        add("SCRAM-SHA-1 refused at once, SCRAM remembered: stop",
+            scram(rfc5802, refused, ProtectionLowered, QStringLiteral("SCRAM no longer offered"))
+                .remembering("%h %p scram\n")
+                .received("CAPA\r\n" + authLine(rfc5802) + "QUIT\r\n"));
+    }
+    {
+        // Both SCRAM lines refused by a man in the middle who kept the APOP timestamp: an
+        // APOP digest would be his to crack at leisure.
+        const Script both = Script::mailbox(2)
+                                .greet(Reply::line("+OK ready <1896.697170952@dbc.mtview.ca.us>"))
+                                .capa({"SASL SCRAM-SHA-256 SCRAM-SHA-1"})
+                                .on("AUTH SCRAM-SHA-256", Reply::line("-ERR"))
+                                .on("AUTH SCRAM-SHA-1", Reply::line("-ERR"))
+                                .on("APOP", Reply::line("+OK"));
+        const QByteArray bothAuth = "AUTH SCRAM-SHA-256 " +
+                                    ("n,,n=user,r=" + rfc5802.nonce).toBase64() + "\r\n" +
+                                    authLine(rfc5802);
+        add("both SCRAM refused, SCRAM remembered: no APOP",
+            scram(rfc5802, both, ProtectionLowered,
+                  QStringLiteral("SCRAM no longer offered; password not sent."))
+                .remembering("%h %p scram\n")
+                .received("CAPA\r\n" + bothAuth + "QUIT\r\n"));
+        add("both SCRAM refused, never checked before: APOP",
+            scram(rfc5802, both, Ok, QStringLiteral("Mailbox checked (APOP, password not sent)."))
+                .received("CAPA\r\n" + bothAuth + "APOP user ec87818fbba45646df08ce6d6a516815\r\n" +
+                          "STAT\r\nQUIT\r\n")
+                .leaves("%h %p apop\n"));
+    }
+    // A line of exactly 255 octets with its CR LF still carries the initial response.
+    {
+        const QString name(144, QLatin1Char('n'));
+        const QByteArray first = "n,,n=" + name.toLatin1() + ",r=" + rfc5802.nonce;
+        const QByteArray line = "AUTH SCRAM-SHA-1 " + first.toBase64() + "\r\n";
+        C c = scram(rfc5802,
+                    Script::mailbox(2)
+                        .capa({"SASL SCRAM-SHA-1"})
+                        .on("AUTH SCRAM-SHA-1", Reply::line("-ERR")),
+                    Ok, QStringLiteral("(password not encrypted)"))
+                  .as(name, QStringLiteral("pencil"))
+                  .secret(Credentials::InClear);
+        QCOMPARE(line.size(), 255);
+        add("AUTH line of 255 octets",
+            c.inFlights({"CAPA\r\n", line, "USER " + name.toLatin1() + "\r\n", "PASS pencil\r\n",
+                         "STAT\r\n", "QUIT\r\n"}));
+    }
     add("SCRAM [IN-USE] at once",
         scram(rfc7677,
               scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK"))
@@ -390,6 +459,9 @@ void TestTarvikCodes::check_data()
         scramFirstRefused("r=rOprNGfwEbeRWgbNEkqOxyz,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" +
                               QByteArray(30, '9'),
                           QStringLiteral("iteration count")));
+    add("SCRAM iteration count 4095, below RFC 5802's least",
+        scramFirstRefused("r=rOprNGfwEbeRWgbNEkqOxyz,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4095",
+                          QStringLiteral("iteration count")));
     add("SCRAM iteration count 0",
         scramFirstRefused("r=rOprNGfwEbeRWgbNEkqOxyz,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=0",
                           QStringLiteral("iteration count")));
@@ -405,16 +477,66 @@ void TestTarvikCodes::check_data()
               BadReply, QStringLiteral("Invalid reply to AUTH")));
 
     // APOP (RFC 1939) when the greeting carries a timestamp and SCRAM is not offered.
-    add("APOP, RFC 1939 example",
-        C::ok(apopServer(), 4)
-            .as(QStringLiteral("mrose"), QStringLiteral("tanstaaf"))
+    // APOP goes alone, so that a bare -ERR to it can still move on to USER/PASS.
+    const QByteArray apopLine = "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n";
+    const auto apop = [](const C &c) {
+        return C(c).as(QStringLiteral("mrose"), QStringLiteral("tanstaaf"));
+    };
+    add("APOP, RFC 1939 example", apop(C::ok(apopServer(), 4))
+                                      .secret(Credentials::Never)
+                                      .inFlights({"CAPA\r\n", apopLine, "STAT\r\nQUIT\r\n"})
+                                      .leaves("%h %p apop\n"));
+    add("APOP [AUTH]: wrong password, no USER/PASS after it",
+        apop(C::failing(apopServer().on("APOP", Reply::line("-ERR [AUTH] permission denied")),
+                        LoginRefused, QStringLiteral("permission denied")))
             .secret(Credentials::Never)
-            .inFlights(
-                {"CAPA\r\n", "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\nSTAT\r\nQUIT\r\n"}));
-    add("APOP refused: no USER/PASS after it",
-        C::failing(apopServer().on("APOP", Reply::line("-ERR [AUTH] permission denied")),
-                   LoginRefused, QStringLiteral("permission denied"))
-            .secret(Credentials::Never));
+            .received("CAPA\r\n" + apopLine + "QUIT\r\n"));
+    add("APOP [IN-USE] keeps its code",
+        apop(C::failing(apopServer().on("APOP", Reply::line("-ERR [IN-USE] locked")), MailboxInUse,
+                        QStringLiteral("in use")))
+            .secret(Credentials::Never)
+            .received("CAPA\r\n" + apopLine + "QUIT\r\n"));
+    add("APOP bare -ERR, never checked before: USER/PASS",
+        apop(C::ok(apopServer().on("APOP", Reply::line("-ERR no APOP secret")), 4))
+            .inFlights({"CAPA\r\n", apopLine, "USER mrose\r\nPASS tanstaaf\r\nSTAT\r\nQUIT\r\n"})
+            .leaves(QByteArray()));
+    add("APOP bare -ERR, APOP remembered: stop",
+        apop(C::failing(apopServer().on("APOP", Reply::line("-ERR")), ProtectionLowered,
+                        QStringLiteral("APOP no longer offered; password not sent.")))
+            .remembering("%h %p apop\n")
+            .secret(Credentials::Never)
+            .received("CAPA\r\n" + apopLine + "QUIT\r\n"));
+
+    // What a server gave is remembered from one check to the next, also across a restart
+    // of the program, and a server that then gives less gets nothing secret.
+    add("APOP remembered, timestamp gone after a restart",
+        apop(C::failing(Script::mailbox(4).capa({"USER", "PIPELINING"}), ProtectionLowered,
+                        QStringLiteral("APOP no longer offered; password not sent.")))
+            .after(apopServer())
+            .secret(Credentials::Never)
+            .received("CAPA\r\nQUIT\r\n")
+            .leaves("%h %p apop\n"));
+    {
+        const Script good =
+            scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK logged in"));
+        add("SCRAM remembered, SASL gone, same run",
+            scram(rfc7677, Script::mailbox(2).capa({"USER", "PIPELINING"}), ProtectionLowered,
+                  QStringLiteral("SCRAM no longer offered; password not sent."))
+                .after(good, false)
+                .received("CAPA\r\nQUIT\r\n")
+                .leaves("%h %p scram\n"));
+        add("SCRAM remembered, only APOP left after a restart",
+            scram(rfc7677, apopServer(), ProtectionLowered,
+                  QStringLiteral("SCRAM no longer offered; password not sent."))
+                .after(good)
+                .received("CAPA\r\nQUIT\r\n"));
+        add("SCRAM raises APOP, other servers' lines kept",
+            scram(rfc7677, good, Ok, QStringLiteral("SCRAM"))
+                .remembering("mail.example.org 110 tls\n%h %p apop\nnot a line\n")
+                .leaves("mail.example.org 110 tls\n%h %p scram\nnot a line\n"));
+    }
+    add("another port of the same host does not count",
+        C::ok(Script::mailbox(3), 3).remembering("%h 1 tls\n").leaves("%h 1 tls\n"));
     add("timestamp without @: USER/PASS",
         C::ok(Script::mailbox(4).greet(Reply::line("+OK ready <1896.697170952>")), 4)
             .received("CAPA\r\nUSER alice\r\n" + pass + "STAT\r\nQUIT\r\n"));

@@ -111,7 +111,7 @@ void TestTarvikTls::check_data()
     const auto add = [](const char *name, const C &c) { QTest::newRow(name) << c; };
 
     // Implicit TLS (pop3s://): the certificate decides before anything is sent.
-    add("pop3s to the address", implicitTls(QStringLiteral("localhost")));
+    add("pop3s to the address", implicitTls(QStringLiteral("localhost")).leaves("%h %p tls\n"));
     add("pop3s to the name",
         implicitTls(QStringLiteral("localhost"), QStringLiteral("pop3s://localhost:%p")));
     add("POP3S in upper case",
@@ -226,6 +226,28 @@ void TestTarvikTls::check_data()
             .secret(Credentials::EncryptedOnly)
             .inClear("CAPA\r\nSTLS\r\n"));
 
+    // A server that gave TLS once must give it again: a man in the middle who strips STLS
+    // from CAPA, or answers CAPA with -ERR, gets no login, not even over SCRAM.
+    {
+        C c = C::failing(Script::mailbox(5).capa({"USER", "UIDL"}), ProtectionLowered,
+                         QStringLiteral("TLS no longer offered; password not sent."))
+                  .secret(Credentials::Never)
+                  .inClear("CAPA\r\nQUIT\r\n")
+                  .tlsHandshakes(0)
+                  .leaves("%h %p tls\n");
+        add("TLS remembered, STLS stripped after a restart", C(c).after(Script::stlsMailbox(5)));
+        add("TLS remembered, STLS stripped, same run", C(c).after(Script::stlsMailbox(5), false));
+        C capaRefused = c;
+        capaRefused.script = Script::mailbox(5);
+        add("TLS remembered, CAPA refused", capaRefused.after(Script::stlsMailbox(5)));
+        C scram = c;
+        scram.script = Script::mailbox(5).capa({"USER", "SASL SCRAM-SHA-256 SCRAM-SHA-1"});
+        add("TLS remembered, SCRAM in the clear", scram.remembering("%h %p tls\n"));
+    }
+    add("STLS remembered as TLS", stls(Script::stlsMailbox(5), 5).leaves("%h %p tls\n"));
+    add("APOP remembered, then STLS: TLS",
+        stls(Script::stlsMailbox(5), 5).remembering("%h %p apop\n").leaves("%h %p tls\n"));
+
     // Under TLS the password goes out in AUTH PLAIN when the server offers it, pipelined
     // with STAT and QUIT when it can.
     add("STLS, AUTH PLAIN pipelined",
@@ -261,6 +283,32 @@ void TestTarvikTls::check_data()
         add("pop3s, AUTH PLAIN too long for one line",
             c.as(login, QString::fromLatin1(TarvikCase::password))
                 .inFlights({"CAPA\r\n", "AUTH PLAIN\r\n", response + "\r\nSTAT\r\nQUIT\r\n"}));
+        // Refused before the response went out: USER/PASS, still under TLS.
+        C refused = c;
+        refused.script.exchange("AUTH PLAIN", {Reply::line("-ERR")});
+        add("pop3s, AUTH PLAIN refused at once: USER/PASS",
+            refused.as(login, QString::fromLatin1(TarvikCase::password))
+                .inFlights({"CAPA\r\n", "AUTH PLAIN\r\n",
+                            "USER " + login.toLatin1() + "\r\n" + pass + "STAT\r\nQUIT\r\n"}));
+    }
+    // RFC 5034's 255 octets count the CR LF: 253 + 2 go as one line, 255 + 2 do not.
+    for (const int length : {155, 158}) {
+        const QString login(length, QLatin1Char('b'));
+        const QByteArray response =
+            (QByteArray(1, '\0') + login.toLatin1() + '\0' + TarvikCase::password).toBase64();
+        const QByteArray whole = "AUTH PLAIN " + response + "\r\n";
+        C c =
+            implicitPlain(Reply::line("+OK")).as(login, QString::fromLatin1(TarvikCase::password));
+        if (length == 155) {
+            QCOMPARE(whole.size(), 253);
+            add("pop3s, AUTH PLAIN line of 253 octets",
+                c.inFlights({"CAPA\r\n", whole + "STAT\r\nQUIT\r\n"}));
+        } else {
+            QCOMPARE(whole.size(), 257);
+            c.script.exchange("AUTH PLAIN", {Reply::line("+ "), Reply::line("+OK")});
+            add("pop3s, AUTH PLAIN line of 257 octets split",
+                c.inFlights({"CAPA\r\n", "AUTH PLAIN\r\n", response + "\r\nSTAT\r\nQUIT\r\n"}));
+        }
     }
 
     // CAPA: without STLS the check stays plain; the list is bounded.

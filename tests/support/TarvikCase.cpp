@@ -5,9 +5,15 @@
 #include "TestCertificates.h"
 #include "mail/Tarvik.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 namespace {
 
@@ -21,6 +27,16 @@ bool carriesLogin(const QByteArray &bytes, const QString &login, const QString &
 {
     return bytes.contains("USER ") || bytes.contains("PASS ") || bytes.contains(secret.toUtf8()) ||
            bytes.contains(plainResponse(login, secret));
+}
+
+QByteArray nonComments(const QByteArray &content)
+{
+    QByteArray kept;
+    for (const QByteArray &line : content.split('\n')) {
+        if (!line.isEmpty() && !line.startsWith('#'))
+            kept += line + '\n';
+    }
+    return kept;
 }
 
 } // namespace
@@ -138,6 +154,26 @@ TarvikCase &TarvikCase::inFlights(const QList<QByteArray> &list)
     return *this;
 }
 
+TarvikCase &TarvikCase::remembering(const QByteArray &lines)
+{
+    stateBefore = lines;
+    return *this;
+}
+
+TarvikCase &TarvikCase::after(const FakePop3Script &earlierScript, bool onFreshTarvik)
+{
+    earlier.append(earlierScript);
+    restart = onFreshTarvik;
+    return *this;
+}
+
+TarvikCase &TarvikCase::leaves(const QByteArray &lines)
+{
+    checkState = true;
+    stateAfter = lines;
+    return *this;
+}
+
 void TarvikCase::run() const
 {
     const TestCertificates &pki = TestCertificates::instance();
@@ -152,27 +188,59 @@ void TarvikCase::run() const
         QSKIP("no IPv6 loopback here");
     QVERIFY(fake.isListening());
 
-    Tarvik tarvik;
-    tarvik.setPopport(fake.port());
-    if (serverText.isEmpty()) {
-        tarvik.setPophostname(fake.host());
-    } else {
-        QString textual = serverText;
-        textual.replace(QLatin1String("%h"), fake.host())
-            .replace(QLatin1String("%p"), QString::number(fake.port()));
-        if (textual.contains(QLatin1String("%r"))) {
-            const quint16 port = Loopback::unusedPort();
-            QVERIFY(port != 0);
-            textual.replace(QLatin1String("%r"), QString::number(port));
-        }
-        tarvik.setPophostname(textual);
+    const auto expand = [&fake](QByteArray text) {
+        return text.replace("%h", fake.host().toUtf8())
+            .replace("%p", QByteArray::number(fake.port()));
+    };
+    QTemporaryDir stateHome;
+    QVERIFY(stateHome.isValid());
+    const QString stateFolder = stateHome.filePath(QStringLiteral("morvex"));
+    const QString stateFile = stateFolder + QStringLiteral("/servers");
+    if (!stateBefore.isEmpty()) {
+        QVERIFY(QDir().mkpath(stateFolder));
+        QFile seed(stateFile);
+        QVERIFY(seed.open(QIODevice::WriteOnly));
+        seed.write(expand(stateBefore));
     }
-    tarvik.setPopusername(login);
-    tarvik.setPoppassword(secretText);
-    tarvik.setScramNonce(nonce);
-    tarvik.setPoptimeout(timeout);
-    if (trustTestCa)
-        tarvik.setExtraCaCertificates({pki.authority()});
+
+    QString textual = serverText.isEmpty() ? fake.host() : serverText;
+    textual.replace(QLatin1String("%h"), fake.host())
+        .replace(QLatin1String("%p"), QString::number(fake.port()));
+    if (textual.contains(QLatin1String("%r"))) {
+        const quint16 port = Loopback::unusedPort();
+        QVERIFY(port != 0);
+        textual.replace(QLatin1String("%r"), QString::number(port));
+    }
+    const auto aim = [&](Tarvik &control) {
+        control.setPopport(fake.port());
+        control.setPophostname(textual);
+        control.setPopusername(login);
+        control.setPoppassword(secretText);
+        control.setScramNonce(nonce);
+        control.setPoptimeout(timeout);
+        control.setProtectionFile(stateFile);
+        if (trustTestCa)
+            control.setExtraCaCertificates({pki.authority()});
+    };
+    Tarvik tarvik;
+    aim(tarvik);
+
+    for (const FakePop3Script &before : earlier) {
+        fake.setScript(before);
+        std::unique_ptr<Tarvik> fresh;
+        if (restart) {
+            fresh = std::make_unique<Tarvik>();
+            aim(*fresh);
+        }
+        Tarvik &control = fresh ? *fresh : tarvik;
+        control.popCheck();
+        QVERIFY2(control.popError() == Pop3Code::Ok,
+                 qPrintable(QStringLiteral("earlier check: ") + control.popStatus()));
+        control.popClose();
+        QTRY_COMPARE_WITH_TIMEOUT(fake.openConnectionCount(), 0, 5000);
+    }
+    fake.setScript(script);
+    fake.clearLog();
 
     QElapsedTimer clock;
     clock.start();
@@ -223,4 +291,19 @@ void TarvikCase::run() const
         QCOMPARE(received, transcript);
     if (handshakes >= 0)
         QCOMPARE(fake.handshakeCount(), handshakes);
+
+    // What the server gave is kept for its owner's eyes only.
+    if (QFileInfo::exists(stateFile)) {
+        QCOMPARE(QFileInfo(stateFile).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
+        if (stateBefore.isEmpty())
+            QCOMPARE(QFileInfo(stateFolder).permissions() &
+                         ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    if (checkState) {
+        QFile file(stateFile);
+        const QByteArray content = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        QCOMPARE(nonComments(content), expand(stateAfter));
+    }
 }

@@ -53,6 +53,17 @@ struct TarvikCase {
     int connections = 1;          // -1: not checked
     int handshakes = -1;          // completed TLS handshakes; -1: not checked
 
+    // Remembered protection. Each row has a state file of its own in a temporary folder.
+    // %h and %p in these lines stand for the server's address and port, as above.
+    QByteArray stateBefore; // the file's lines before the first check
+    // Checks of the same server before the row's own, each with its script, each one
+    // expected to succeed; restart: on a Tarvik of its own, as after a restart of the
+    // program, else on the Tarvik of the row's check.
+    QList<FakePop3Script> earlier;
+    bool restart = true;
+    bool checkState = false;
+    QByteArray stateAfter; // the file's lines after the row, comments left out
+
     static TarvikCase ok(const FakePop3Script &script, qint64 count);
     static TarvikCase failing(const FakePop3Script &script, int code, const QString &fragment);
     // Refused before connecting: no connection, nothing on the wire, fast.
@@ -69,6 +80,9 @@ struct TarvikCase {
     TarvikCase &as(const QString &name, const QString &secret);
     TarvikCase &scramNonce(const QByteArray &value);
     TarvikCase &inFlights(const QList<QByteArray> &list);
+    TarvikCase &remembering(const QByteArray &lines);
+    TarvikCase &after(const FakePop3Script &earlierScript, bool onFreshTarvik = true);
+    TarvikCase &leaves(const QByteArray &lines);
 
     void run() const;
 };

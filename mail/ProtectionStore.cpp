@@ -1,0 +1,140 @@
+#include "ProtectionStore.h"
+
+#include "ServerAddress.h"
+#include "settings/PrivateFiles.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A file far larger than any list of servers is not read past this.
+constexpr qint64 maxFileSize = 1 << 20;
+
+const char header[] = "# The protection each POP3 server gave Morvex: host port tls|scram|apop.\n"
+                      "# Delete a server's line to accept that it now gives less.\n";
+
+// "host port level" when the line is one; the key part goes to *key.
+bool parseLine(const QByteArray &line, QByteArray *key, Protection *level)
+{
+    const QByteArrayList fields = line.simplified().split(' ');
+    if (fields.size() != 3 || fields.at(0).startsWith('#'))
+        return false;
+    bool ok = false;
+    const uint port = fields.at(1).toUInt(&ok);
+    if (!ok || port == 0 || port > 65535 ||
+        !ProtectionText::fromWord(fields.at(2).toLower(), level))
+        return false;
+    *key = fields.at(0).toLower() + ' ' + QByteArray::number(port);
+    return true;
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+ProtectionStore::ProtectionStore(const QString &path)
+    : m_path(path)
+{
+}
+
+QString ProtectionStore::defaultPath()
+{
+    return stateHome() + QStringLiteral("/morvex/servers");
+}
+
+QByteArray ProtectionStore::key(const ServerAddress &address)
+{
+    return address.host().toLower().toUtf8() + ' ' + QByteArray::number(address.port());
+}
+
+QByteArray ProtectionStore::read() const
+{
+    restrictToOwner(m_path);
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.read(maxFileSize);
+}
+
+Protection ProtectionStore::remembered(const ServerAddress &address) const
+{
+    const QByteArray wanted = key(address);
+    Protection strongest = Protection::None;
+    for (const QByteArray &line : read().split('\n')) {
+        QByteArray lineKey;
+        Protection level = Protection::None;
+        if (parseLine(line, &lineKey, &level) && lineKey == wanted && level > strongest)
+            strongest = level;
+    }
+    return strongest;
+}
+
+bool ProtectionStore::raise(const ServerAddress &address, Protection level) const
+{
+    if (level == Protection::None)
+        return true;
+    const QByteArray wanted = key(address);
+    const QByteArray old = read();
+    QByteArrayList lines = old.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    // The server's line takes the place of its first old one; other lines stay as they are.
+    QByteArray content = old.isEmpty() ? QByteArray(header) : QByteArray();
+    bool placed = false;
+    for (const QByteArray &line : std::as_const(lines)) {
+        QByteArray lineKey;
+        Protection lineLevel = Protection::None;
+        if (parseLine(line, &lineKey, &lineLevel) && lineKey == wanted) {
+            if (lineLevel >= level)
+                return true;
+            if (placed)
+                continue;
+            placed = true;
+            content += wanted + ' ' + ProtectionText::word(level) + '\n';
+            continue;
+        }
+        content += line + '\n';
+    }
+    if (!placed)
+        content += wanted + ' ' + ProtectionText::word(level) + '\n';
+    return write(content);
+}
+
+// A new file of mode 0600 beside the old one, renamed over it once complete: the file is
+// never readable by others, and never half written.
+bool ProtectionStore::write(const QByteArray &content) const
+{
+    if (!makePrivateDir(QFileInfo(m_path).absolutePath()))
+        return false;
+    const QByteArray target = QFile::encodeName(m_path);
+    const QByteArray temporary = target + ".new";
+    ::unlink(temporary.constData());
+    const int fd =
+        ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporary.constData(), target.constData()) == 0;
+    if (!ok)
+        ::unlink(temporary.constData());
+    return ok;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "Protection.h"
+
+#include <QByteArray>
+#include <QString>
+
+class ServerAddress;
+
+// What each server gave before: one line per server, "host port level", e.g.
+//   mail.example.com 110 tls
+// in a plain text file of its own (by default $XDG_STATE_HOME/morvex/servers). The file is
+// read afresh for every question, so an edit counts from the next check on; lines that do
+// not parse are left as they are. The folder is made 0700 and the file is 0600 from its
+// first byte: it is written to a new file of that mode and renamed over the old one.
+// Deleting a server's line (or the file) forgets what that server gave.
+class ProtectionStore {
+public:
+    explicit ProtectionStore(const QString &path);
+
+    // stateHome() + "/morvex/servers", as the environment says now.
+    static QString defaultPath();
+    QString path() const { return m_path; }
+
+    // The strongest level remembered for the address's host and port; None when the file
+    // or the line is missing.
+    Protection remembered(const ServerAddress &address) const;
+    // Remembers level for the address unless a level at least as strong is there already;
+    // never lowers one. False when the file could not be written.
+    bool raise(const ServerAddress &address, Protection level) const;
+
+    // The "host port" part of a line: the host in lower case, the port in decimal.
+    static QByteArray key(const ServerAddress &address);
+
+private:
+    QByteArray read() const;
+    bool write(const QByteArray &content) const;
+
+    QString m_path;
+};

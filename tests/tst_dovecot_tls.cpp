@@ -5,9 +5,11 @@
 #include "mail/Tarvik.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
@@ -29,9 +31,19 @@ struct Result {
     qint64 ms = -1;
 };
 
-Result check(const QString &server, bool trustTestCa, const QString &password = Dovecot::password())
+// Each check has a state file of its own, holding the remembered lines given.
+Result check(const QString &server, bool trustTestCa, const QString &password = Dovecot::password(),
+             const QByteArray &remembered = QByteArray())
 {
+    QTemporaryDir state;
+    const QString stateFile = state.filePath(QStringLiteral("servers"));
+    if (!remembered.isEmpty()) {
+        QFile file(stateFile);
+        if (!file.open(QIODevice::WriteOnly) || file.write(remembered) != remembered.size())
+            return Result{};
+    }
     Tarvik tarvik;
+    tarvik.setProtectionFile(stateFile);
     tarvik.setPophostname(server);
     tarvik.setPopusername(Dovecot::user());
     tarvik.setPoppassword(password);
@@ -315,6 +327,7 @@ void TestDovecotTls::mechanisms_data()
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("method"); // of the login in Dovecot's log; empty: none
     QTest::addColumn<QStringList>("flights");
+    QTest::addColumn<QByteArray>("remembered"); // the state file's lines before the check
 
     using namespace Pop3Code;
     const QString all = QStringLiteral("plain login scram-sha-256 scram-sha-1 apop");
@@ -322,28 +335,38 @@ void TestDovecotTls::mechanisms_data()
     const QString scram = QStringLiteral("Mailbox checked (SCRAM, password not sent).");
     QTest::newRow("SCRAM-SHA-256")
         << all << false << "127.0.0.2:%p" << good << int(Ok) << scram << "SCRAM-SHA-256"
-        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "[SASL] STAT QUIT"};
+        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "[SASL] STAT QUIT"} << QByteArray();
     QTest::newRow("SCRAM-SHA-256, wrong password")
         << all << false << "127.0.0.2:%p"
         << "wrong" << int(LoginRefused) << "Password refused: Authentication failed." << QString()
-        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "QUIT"};
+        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "QUIT"} << QByteArray();
     QTest::newRow("SCRAM-SHA-1") << "plain scram-sha-1" << false << "127.0.0.2:%p" << good
                                  << int(Ok) << scram << "SCRAM-SHA-1"
                                  << QStringList{"CAPA", "AUTH SCRAM-SHA-1", "[SASL]",
-                                                "[SASL] STAT QUIT"};
+                                                "[SASL] STAT QUIT"}
+                                 << QByteArray();
     QTest::newRow("APOP") << "plain apop" << false << "127.0.0.2:%p" << good << int(Ok)
                           << "Mailbox checked (APOP, password not sent)."
-                          << "APOP" << QStringList{"CAPA", "APOP STAT QUIT"};
+                          << "APOP" << QStringList{"CAPA", "APOP", "STAT QUIT"} << QByteArray();
     QTest::newRow("pipelined USER and PASS")
         << "plain login" << false << "127.0.0.2:%p" << good << int(Ok)
         << "Mailbox checked (password not encrypted)."
-        << "PLAIN" << QStringList{"CAPA", "USER PASS STAT QUIT"};
+        << "PLAIN" << QStringList{"CAPA", "USER PASS STAT QUIT"} << QByteArray();
     QTest::newRow("AUTH PLAIN under STLS")
         << all << true << "127.0.0.2:%p" << good << int(Ok) << "Mailbox checked (TLS)."
-        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN STAT QUIT"};
+        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN STAT QUIT"} << QByteArray();
     QTest::newRow("AUTH PLAIN under pop3s")
         << all << true << "pop3s://127.0.0.2:%s" << good << int(Ok) << "Mailbox checked (TLS)."
-        << "PLAIN" << QStringList{"CAPA", "AUTH PLAIN STAT QUIT"};
+        << "PLAIN" << QStringList{"CAPA", "AUTH PLAIN STAT QUIT"} << QByteArray();
+    // A server remembered at a level it no longer gives: nothing after CAPA but QUIT.
+    QTest::newRow("SCRAM remembered, only APOP offered")
+        << "plain apop" << false << "127.0.0.2:%p" << good << int(ProtectionLowered)
+        << "SCRAM no longer offered; password not sent." << QString() << QStringList{"CAPA", "QUIT"}
+        << QByteArray("127.0.0.2 %p scram\n");
+    QTest::newRow("TLS remembered, no STLS offered")
+        << all << false << "127.0.0.2:%p" << good << int(ProtectionLowered)
+        << "TLS no longer offered; password not sent." << QString() << QStringList{"CAPA", "QUIT"}
+        << QByteArray("127.0.0.2 %p tls\n");
 }
 
 void TestDovecotTls::mechanisms()
@@ -356,6 +379,7 @@ void TestDovecotTls::mechanisms()
     QFETCH(QString, status);
     QFETCH(QString, method);
     QFETCH(QStringList, flights);
+    QFETCH(QByteArray, remembered);
 
     const QString key = auth + (tls ? QStringLiteral(" +tls") : QString());
     std::unique_ptr<Dovecot> &dovecot = m_byMechanisms[key];
@@ -374,7 +398,8 @@ void TestDovecotTls::mechanisms()
     QStringList sent;
     {
         FlightLog flightLog;
-        result = check(expand(server, *dovecot), true, password);
+        result = check(expand(server, *dovecot), true, password,
+                       expand(QString::fromLatin1(remembered), *dovecot).toLatin1());
         sent = flightLog.flights();
     }
     const QByteArray context = result.status.toUtf8() + " (code " +

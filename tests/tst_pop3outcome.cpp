@@ -1,9 +1,11 @@
 #include "mail/Pop3Outcome.h"
+#include "mail/Protection.h"
 
 #include <QTest>
 
 // What a failed TLS handshake is reported as when certificate checking found several
-// faults at once, and how server text is fitted into the status line.
+// faults at once, how server text is fitted into the status line, and what a check that
+// a server's lower protection stopped says.
 class TestPop3Outcome : public QObject {
     Q_OBJECT
 
@@ -12,6 +14,8 @@ private slots:
     void tlsFailed();
     void fitted_data();
     void fitted();
+    void lowered_data();
+    void lowered();
 };
 
 using Errors = QList<QSslError::SslError>;
@@ -94,6 +98,27 @@ void TestPop3Outcome::fitted()
     QFETCH(QByteArray, text);
     QFETCH(QString, expected);
     QCOMPARE(Pop3Outcome::fitted(prefix, text, QStringLiteral("fallback")), expected);
+}
+
+void TestPop3Outcome::lowered_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("TLS") << int(Protection::Tls)
+                         << QStringLiteral("TLS no longer offered; password not sent.");
+    QTest::newRow("SCRAM") << int(Protection::Scram)
+                           << QStringLiteral("SCRAM no longer offered; password not sent.");
+    QTest::newRow("APOP") << int(Protection::Apop)
+                          << QStringLiteral("APOP no longer offered; password not sent.");
+}
+
+void TestPop3Outcome::lowered()
+{
+    QFETCH(int, level);
+    QFETCH(QString, status);
+    const QString shown = ProtectionText::lowered(Protection(level));
+    QCOMPARE(shown, status);
+    QVERIFY2(shown.size() <= Pop3Outcome::MaxStatus, qPrintable(shown));
 }
 
 QTEST_GUILESS_MAIN(TestPop3Outcome)

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -156,7 +157,15 @@ bool fitsStatusLine(const QString &status)
 class TestTarvik : public QObject {
     Q_OBJECT
 
+    // What the servers gave goes here, not into the user's own state folder.
+    QTemporaryDir m_state;
+
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_state.isValid());
+        qputenv("XDG_STATE_HOME", m_state.path().toLocal8Bit());
+    }
     void check_data();
     void check();
     void noDescriptorLeakOverManyChecks();

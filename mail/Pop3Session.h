@@ -63,7 +63,7 @@ private:
     Step capabilities(Pop3Capa *capa);
     Step login(const Pop3Capa &capa, Mechanism *used);
     Step userPass(const QByteArrayList &tail);
-    Step apop(bool *refusedAtStart);
+    Step apop(bool *refusedAtStart, bool *secretRefused);
     Step authPlain(const QByteArrayList &tail, bool *refusedAtStart);
     Step scram(Mechanism mechanism, const QByteArrayList &tail, bool *refusedAtStart);
     Step authStart(const QByteArray &mechanism, const QByteArray &initial,

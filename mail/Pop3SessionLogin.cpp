@@ -49,29 +49,39 @@ Pop3Outcome scramFailure(const Scram &scram)
 } // namespace
 
 // Tries the candidates in order. A refusal that came before any password or proof went
-// out (a bare -ERR to the AUTH command itself, or to APOP) moves on to the next one, down
-// to USER/PASS. Before a mechanism starts, the protection it would give is weighed against
-// what the server gave before: a weaker one ends the check with nothing secret sent, which
-// is all a man in the middle gets for stripping STLS, SCRAM or the APOP timestamp.
+// out (a bare -ERR to the AUTH command itself), or a bare -ERR or [AUTH] to APOP, moves on
+// to the next one, down to USER/PASS. APOP's [AUTH] says that the APOP secret did not
+// match, and that secret is often not the login password: servers stamp their greeting
+// whether or not the account has one (GNU pop3d answers "-ERR [AUTH] Bad login"). A wrong
+// password then gets its [AUTH] at PASS. Before a mechanism starts, the protection it would give is
+// weighed against what the server gave before: a weaker one ends the check with nothing secret
+// sent, which is all a man in the middle gets for stripping STLS, SCRAM or the APOP timestamp.
 Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
 {
     const bool encrypted = m_channel.isEncrypted();
     const QByteArrayList tail = m_pipelining ? QByteArrayList{"STAT", "QUIT"} : QByteArrayList();
     const QList<Mechanism> candidates = Pop3Login::candidates(capa, encrypted, m_greeting);
+    // APOP's [AUTH] refusal, kept for when the server may not be tried any further: then
+    // the password is what was wrong, not the protection.
+    Step refusal;
     for (const Mechanism mechanism : candidates) {
         const Protection level = Pop3Login::protection(mechanism, encrypted);
-        if (level < m_settings.remembered)
+        if (level < m_settings.remembered) {
+            if (refusal)
+                return refusal;
             return Pop3Outcome::failure(Pop3Code::ProtectionLowered,
                                         ProtectionText::lowered(m_settings.remembered));
+        }
         *used = mechanism;
         bool refusedAtStart = false;
+        bool apopSecretRefused = false;
         Step end;
         switch (mechanism) {
         case Mechanism::UserPass:
             end = userPass(tail);
             break;
         case Mechanism::Apop:
-            end = apop(&refusedAtStart);
+            end = apop(&refusedAtStart, &apopSecretRefused);
             break;
         case Mechanism::Plain:
             end = authPlain(tail, &refusedAtStart);
@@ -86,6 +96,7 @@ Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
                 m_given = level;
             return end;
         }
+        refusal = apopSecretRefused ? end : std::nullopt;
     }
     // USER/PASS comes last and never moves on.
     return Pop3Outcome::failure(Pop3Code::LoginRefused,
@@ -121,9 +132,9 @@ Pop3Session::Step Pop3Session::userPass(const QByteArrayList &tail)
     return std::nullopt;
 }
 
-// APOP goes alone, even to a server that pipelines: a bare -ERR to it moves on to the next
+// APOP goes alone, even to a server that pipelines: a refusal of it moves on to the next
 // mechanism on the same connection, which a STAT and QUIT sent along would have ended.
-Pop3Session::Step Pop3Session::apop(bool *refusedAtStart)
+Pop3Session::Step Pop3Session::apop(bool *refusedAtStart, bool *secretRefused)
 {
     const QString name = QStringLiteral("APOP");
     QByteArray secret = Pop3Login::legacyText(m_settings.password);
@@ -137,7 +148,9 @@ Pop3Session::Step Pop3Session::apop(bool *refusedAtStart)
     if (Step end = receive(name, &reply))
         return end;
     if (reply.isErr()) {
-        *refusedAtStart = reply.code.isEmpty();
+        const QByteArray code = reply.code.toUpper();
+        *secretRefused = code == "AUTH" || code.startsWith("AUTH/");
+        *refusedAtStart = reply.code.isEmpty() || *secretRefused;
         return Pop3Outcome::loginRefused(reply, true);
     }
     return std::nullopt;

@@ -2,6 +2,7 @@
 #include "FakeWindow.h"
 #include "ScriptedControl.h"
 #include "mail/CheckCycle.h"
+#include "mail/Pop3Codes.h"
 
 #include <QTest>
 
@@ -37,6 +38,11 @@ private Q_SLOTS:
                                  << "   Bad things" << false;
         QTest::newRow("3 timeout") << 3 << "Timed out"
                                    << "   Timed out" << false;
+        // A server giving less than it gave before is a failure like any other, retried in
+        // a minute, and never shown as a wrong login.
+        QTest::newRow("29 protection lowered")
+            << int(Pop3Code::ProtectionLowered) << "TLS no longer offered; password not sent."
+            << "   TLS no longer offered; password not sent." << false;
     }
     void resultCodes()
     {

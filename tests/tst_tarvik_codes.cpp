@@ -486,9 +486,17 @@ void TestTarvikCodes::check_data()
                                       .secret(Credentials::Never)
                                       .inFlights({"CAPA\r\n", apopLine, "STAT\r\nQUIT\r\n"})
                                       .leaves("%h %p apop\n"));
-    add("APOP [AUTH]: wrong password, no USER/PASS after it",
-        apop(C::failing(apopServer().on("APOP", Reply::line("-ERR [AUTH] permission denied")),
-                        LoginRefused, QStringLiteral("permission denied")))
+    // [AUTH] to APOP: the APOP secret did not match, which need not be the password.
+    const Script apopAuth = apopServer().on("APOP", Reply::line("-ERR [AUTH] permission denied"));
+    add("APOP [AUTH], never checked before: USER/PASS",
+        apop(C::ok(apopAuth, 4))
+            .inFlights({"CAPA\r\n", apopLine, "USER mrose\r\nPASS tanstaaf\r\nSTAT\r\nQUIT\r\n"}));
+    add("APOP [AUTH], then PASS [AUTH]: wrong password",
+        apop(C::failing(Script(apopAuth).on("PASS", Reply::line("-ERR [AUTH] wrong")), LoginRefused,
+                        QStringLiteral("Password refused: wrong"))));
+    add("APOP [AUTH], APOP remembered: wrong password, no USER/PASS",
+        apop(C::failing(apopAuth, LoginRefused, QStringLiteral("permission denied")))
+            .remembering("%h %p apop\n")
             .secret(Credentials::Never)
             .received("CAPA\r\n" + apopLine + "QUIT\r\n"));
     add("APOP [IN-USE] keeps its code",

@@ -1,5 +1,6 @@
 #include "Dovecot.h"
 #include "Loopback.h"
+#include "MailutilsPop3d.h"
 #include "ProgramState.h"
 #include "app/MorvexApplication.h"
 #include "app/frmPop.h"
@@ -243,6 +244,44 @@ private Q_SLOTS:
         QVERIFY(window->newLbl->text().startsWith(QStringLiteral("  3 Mails In InBox  [ ")));
         QCOMPARE(Module1::changeLog().logIdx(), 1);
         QVERIFY2(m_state->boxes.isEmpty(), qPrintable(m_state->boxes.join(u'\n')));
+    }
+
+    // GNU mailutils' pop3d in the clear greets with an APOP timestamp, but the account has
+    // no APOP secret, so APOP is refused: the check moves on to USER/PASS and counts.
+    void mailutilsPop3dInTheClear()
+    {
+        const QString missing = MailutilsPop3d::unavailableReason();
+        if (!missing.isEmpty()) {
+            if (Dovecot::required())
+                QFAIL(qPrintable(QStringLiteral("CI=true but ") + missing));
+            QSKIP(qPrintable(missing));
+        }
+        MailutilsPop3d pop3d;
+        QVERIFY2(pop3d.start(3), qPrintable(pop3d.errorString()));
+
+        auto window = std::make_unique<frmPop>();
+        QVERIFY(window->Show());
+        tarvik(*window).setPopport(pop3d.port());
+        window->Text5->setText(QStringLiteral("60"));
+        window->setNext();
+        typeSettings(*window, MailutilsPop3d::user(), MailutilsPop3d::password());
+        clickCheck(*window);
+
+        const QString log = pop3d.log();
+        QVERIFY2(tarvik(*window).popError() == Pop3Code::Ok,
+                 qPrintable(tarvik(*window).popStatus() + QStringLiteral("\npop3d log:\n") +
+                            log.right(2000)));
+        QCOMPARE(window->statLbl->text(),
+                 QStringLiteral("   Mailbox checked (password not encrypted)."));
+        QVERIFY2(window->newLbl->text().startsWith(QStringLiteral("  3 Mails In InBox  [ ")),
+                 qPrintable(window->newLbl->text()));
+        QCOMPARE(Module1::changeLog().logText(Module1::changeLog().logIdx()),
+                 QStringLiteral("3 New Messages"));
+        // The server's transcript: APOP first, refused, then USER and PASS.
+        const qsizetype apop = log.indexOf(QLatin1String("C: APOP "));
+        const qsizetype user = log.indexOf(QLatin1String("C: USER "));
+        QVERIFY2(apop >= 0 && user > apop, qPrintable(log.right(2000)));
+        QVERIFY2(log.indexOf(QLatin1String("-ERR"), apop) < user, qPrintable(log.right(2000)));
     }
 
     // A notifier runs for weeks: a check must not leave a socket or anything else open.

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
@@ -73,6 +74,9 @@ int main(int argc, char **argv)
         return usage();
 
     Tarvik tarvik;
+    // What the benchmark servers give is not the user's to remember.
+    const QTemporaryDir state;
+    tarvik.setProtectionFile(state.filePath(QStringLiteral("servers")));
     tarvik.setPophostname(byPort ? parser.value(host) : parser.value(server));
     if (byPort)
         tarvik.setPopport(portNumber);

@@ -123,7 +123,7 @@ logins() {
 }
 
 # --- idle --------------------------------------------------------------------------------
-XDG_CONFIG_HOME="$tmp/idle/config" XDG_RUNTIME_DIR="$tmp/idle/runtime" "$morvex" 2>/dev/null &
+XDG_CONFIG_HOME="$tmp/idle/config" XDG_RUNTIME_DIR="$tmp/idle/runtime" XDG_STATE_HOME="$tmp/idle/state" "$morvex" 2>/dev/null &
 morvex_pid=$!
 pids+=("$morvex_pid")
 XDG_RUNTIME_DIR="$tmp/bare/runtime" "$bare" 2>/dev/null &
@@ -161,7 +161,7 @@ stop_started
 morvex_times=()
 bare_times=()
 time_morvex() {
-    XDG_CONFIG_HOME="$tmp/start/config" XDG_RUNTIME_DIR="$tmp/start/runtime" \
+    XDG_CONFIG_HOME="$tmp/start/config" XDG_RUNTIME_DIR="$tmp/start/runtime" XDG_STATE_HOME="$tmp/start/state" \
         "$map_timer" Morvex "$morvex" 2>/dev/null
 }
 time_bare() { XDG_RUNTIME_DIR="$tmp/bare/runtime" "$map_timer" "Bare tray" "$bare" 2>/dev/null; }

@@ -80,7 +80,7 @@ printf '[Settings]\nServer=127.0.0.1:%s\nUser=soak\nPass=\\x87\nInterval=1440\nA
 # SOAK_WRAPPER runs Morvex under a tool, e.g. SOAK_WRAPPER="heaptrack -o /tmp/soak"; its
 # RSS is then the tool's process, not Morvex.
 # shellcheck disable=SC2086
-XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" ${SOAK_WRAPPER:-} "$morvex" 2>/dev/null &
+XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" XDG_STATE_HOME="$tmp/state" ${SOAK_WRAPPER:-} "$morvex" 2>/dev/null &
 morvex_pid=$!
 pids+=("$morvex_pid")
 XDG_RUNTIME_DIR="$tmp/bare" "$bare" --tls 2>/dev/null &

@@ -36,9 +36,9 @@ struct Pop3SessionSettings {
 // upgrades with STLS when the server offers it (RFC 2595), and then never falls back to the
 // clear. The login follows Pop3Login::candidates(); before each mechanism starts, the
 // protection it would give is compared with the remembered one, and a weaker one ends the
-// check (ProtectionLowered) before the password or a proof is sent. When CAPA lists PIPELINING
-// (RFC 2449), the last login command, STAT and QUIT travel together and their replies are
-// read in order. Connecting, the handshake and each reply have poptimeout each. Once the
+// check (ProtectionLowered) before the password or a proof is sent. When CAPA lists
+// PIPELINING (RFC 2449), the last login command (APOP excepted), STAT and QUIT travel
+// together and their replies are read in order. Connecting, the handshake and each reply have poptimeout each. Once the
 // server has greeted, QUIT is sent whenever the connection can still carry it; the channel
 // is closed when run() returns. The dialogue is logged to the category "morvex.pop3"
 // (debug level, off by default): command words and reply indicators, never an argument.

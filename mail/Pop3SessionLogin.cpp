@@ -53,9 +53,10 @@ Pop3Outcome scramFailure(const Scram &scram)
 // to the next one, down to USER/PASS. APOP's [AUTH] says that the APOP secret did not
 // match, and that secret is often not the login password: servers stamp their greeting
 // whether or not the account has one (GNU pop3d answers "-ERR [AUTH] Bad login"). A wrong
-// password then gets its [AUTH] at PASS. Before a mechanism starts, the protection it would give is
-// weighed against what the server gave before: a weaker one ends the check with nothing secret
-// sent, which is all a man in the middle gets for stripping STLS, SCRAM or the APOP timestamp.
+// password then gets its [AUTH] at PASS. Before a mechanism starts, the protection it
+// would give is weighed against what the server gave before: a weaker one ends the check
+// with nothing secret sent, which is all a man in the middle gets for stripping STLS,
+// SCRAM or the APOP timestamp.
 Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
 {
     const bool encrypted = m_channel.isEncrypted();

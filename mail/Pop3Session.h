@@ -38,10 +38,11 @@ struct Pop3SessionSettings {
 // protection it would give is compared with the remembered one, and a weaker one ends the
 // check (ProtectionLowered) before the password or a proof is sent. When CAPA lists
 // PIPELINING (RFC 2449), the last login command (APOP excepted), STAT and QUIT travel
-// together and their replies are read in order. Connecting, the handshake and each reply have poptimeout each. Once the
-// server has greeted, QUIT is sent whenever the connection can still carry it; the channel
-// is closed when run() returns. The dialogue is logged to the category "morvex.pop3"
-// (debug level, off by default): command words and reply indicators, never an argument.
+// together and their replies are read in order. Connecting, the handshake and each reply have
+// poptimeout each. Once the server has greeted, QUIT is sent whenever the connection can still
+// carry it; the channel is closed when run() returns. The dialogue is logged to the category
+// "morvex.pop3" (debug level, off by default): command words and reply indicators, never an
+// argument.
 class Pop3Session {
 public:
     Pop3Session(Pop3Channel &channel, const Pop3SessionSettings &settings);

@@ -20,7 +20,12 @@ TrayDock::TrayDock(QObject *parent)
         if (!showsIcon())
             Q_EMIT trayLost();
     });
-    update();
+    // An XEmbed tray that was there before the program, with no watcher on the bus: no
+    // host is on its way, and the icon can go in at once.
+    if (present(Kind::XEmbed) && !m_watcher->statusNotifierWatcher())
+        m_ready = true;
+    else
+        update();
 }
 
 TrayDock::TrayDock(std::function<bool()> standIn, QObject *parent)

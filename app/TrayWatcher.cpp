@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -22,6 +23,7 @@ const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString WatcherInterface = QStringLiteral("org.kde.StatusNotifierWatcher");
 constexpr int AnswerMs = 5000;
+constexpr int FirstAnswerMs = 1000;
 
 // The xcb connection Qt draws on, or null when Qt runs on another platform.
 xcb_connection_t *xcbConnection()
@@ -59,10 +61,20 @@ void TrayWatcher::watchBus()
                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(askWatcher()));
     bus.connect(WatcherService, WatcherPath, WatcherInterface,
                 QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(askWatcher()));
-    askWatcher();
+    // The first answer at once, so a tray that is there already takes the icon while the
+    // program starts, before its window shows. The bus answers for a watcher that is not
+    // there; a running one is asked, briefly.
+    if (!bus.interface()->isServiceRegistered(WatcherService))
+        return;
+    const QDBusMessage reply = bus.call(hostQuestion(), QDBus::Block, FirstAnswerMs);
+    const bool answered =
+        reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
+    setStatusNotifierHost(
+        answered,
+        answered && reply.arguments().constFirst().value<QDBusVariant>().variant().toBool());
 }
 
-void TrayWatcher::askWatcher()
+QDBusMessage TrayWatcher::hostQuestion()
 {
     QDBusMessage get = QDBusMessage::createMethodCall(
         WatcherService, WatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
@@ -70,8 +82,13 @@ void TrayWatcher::askWatcher()
     get.setArguments({WatcherInterface, QStringLiteral("IsStatusNotifierHostRegistered")});
     // A watcher that is not running is not started for this question.
     get.setAutoStartService(false);
-    auto *call =
-        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get, AnswerMs), this);
+    return get;
+}
+
+void TrayWatcher::askWatcher()
+{
+    auto *call = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(hostQuestion(), AnswerMs), this);
     call->setProperty("question", ++m_question);
     connect(call, &QDBusPendingCallWatcher::finished, this, &TrayWatcher::watcherAnswered);
 }

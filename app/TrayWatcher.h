@@ -3,6 +3,7 @@
 #include <QAbstractNativeEventFilter>
 #include <QObject>
 
+class QDBusMessage;
 class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
 
@@ -35,6 +36,7 @@ private Q_SLOTS:
     void watcherAnswered(QDBusPendingCallWatcher *call);
 
 private:
+    static QDBusMessage hostQuestion();
     void watchBus();
     void watchDisplay();
     void setStatusNotifierHost(bool watcher, bool registered);

@@ -2,6 +2,7 @@
 
 #include "MessageBox.h"
 #include "SingleInstance.h"
+#include "TrayDock.h"
 #include "mail/ChangeLog.h"
 #include "mail/GeneralDate.h"
 #include "mail/Tarvik.h"
@@ -41,6 +42,10 @@ frmPop::frmPop(Services services)
 {
     createControls();
     layoutPopWindow(*this);
+    m_tray = m_services.trayHostPresent ? new TrayDock(m_services.trayHostPresent, this)
+                                        : new TrayDock(this);
+    connect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
+    connect(m_tray, &TrayDock::trayLost, this, &frmPop::trayLost);
 }
 
 frmPop::~frmPop()
@@ -56,8 +61,6 @@ frmPop::Services frmPop::withDefaults(Services services)
         services.ticks = std::make_shared<SystemTicks>();
     if (!services.guard)
         services.guard = std::make_shared<SingleInstance>();
-    if (!services.trayHostPresent)
-        services.trayHostPresent = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     return services;
 }
 
@@ -154,15 +157,13 @@ bool frmPop::Form_Load()
     Tarvik1().setPoptimeout(30);
     if (store().getSetting(QStringLiteral("AtStart"), QString()) != u"Min") {
         showWindow();
-    } else if (!trayHostPresent()) {
-        // Hidden, the window could not be reached again: it starts shown until a tray
-        // host is there to hold the icon.
-        setCheck1(true);
-        showWindow();
     } else {
         setCheck1(true);
         setWindowStateValue(1);
-        Timer1->start();
+        if (m_trayData)
+            Timer1->start();
+        else
+            waitForTray();
     }
     Image1->setToolTip(QStringLiteral("Morvex Ver %1.%2%3  by Halvern")
                            .arg(MORVEX_VERSION_MAJOR)
@@ -184,7 +185,32 @@ void frmPop::Form_QueryUnload()
 
 bool frmPop::trayHostPresent() const
 {
-    return m_trayData && m_services.trayHostPresent();
+    return m_trayData && m_tray->showsIcon();
+}
+
+void frmPop::waitForTray()
+{
+    // At a login the panel often comes seconds after the programs it starts. Meanwhile the
+    // window is not mapped at all; when no tray has come after this while, it is shown, as
+    // a hidden window could not be reached.
+    constexpr int TrayWaitMs = 15000;
+    m_waitingForTray = true;
+    QTimer::singleShot(TrayWaitMs, this, [this] {
+        if (!m_waitingForTray)
+            return;
+        m_waitingForTray = false;
+        setWindowStateValue(0);
+        show();
+    });
+}
+
+void frmPop::trayLost()
+{
+    if (isVisible())
+        return;
+    // The panel crashed or was ended: without it the hidden window is out of reach.
+    setWindowStateValue(0);
+    show();
 }
 
 void frmPop::hideToTray()
@@ -248,13 +274,21 @@ void frmPop::setNext()
 
 void frmPop::addTaskbar()
 {
-    if (m_trayData)
+    // Never before the window is loaded (a refused second copy adds none), and only once a
+    // tray is there: creating the icon fixes the kind of tray Qt uses for good.
+    if (m_trayData || !m_loaded || !m_tray->ready())
         return;
     m_trayData = new QSystemTrayIcon(morvexIcon(), this);
     m_trayData->setObjectName(QStringLiteral("trayData"));
     m_trayData->setToolTip(QStringLiteral("Morvex Mail Notifier."));
     connect(m_trayData, &QSystemTrayIcon::activated, this, &frmPop::trayActivated);
     m_trayData->show();
+    m_tray->iconAdded();
+    if (m_waitingForTray) {
+        // The tray came in time: the window goes into it, as if it had been there at start.
+        m_waitingForTray = false;
+        Timer1->start();
+    }
 }
 
 void frmPop::trayActivated(QSystemTrayIcon::ActivationReason reason)
@@ -395,6 +429,8 @@ void frmPop::keyPressEvent(QKeyEvent *event)
 
 void frmPop::remTaskbar()
 {
+    // Gone for good: a tray that comes after this gets no icon.
+    disconnect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
     if (!m_trayData)
         return;
     m_trayData->hide();

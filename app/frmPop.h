@@ -22,6 +22,7 @@ class GraphicalButton;
 class Shape;
 class SingleInstance;
 class TickSource;
+class TrayDock;
 
 // The main window: the settings boxes, the two status lines, "Check Now", the scheduler's
 // timer, the mailbox control and the tray icon. Its handlers keep the names of the events
@@ -33,7 +34,9 @@ public:
         std::unique_ptr<Pop3Control> control;  // default: the real POP3 client
         std::shared_ptr<TickSource> ticks;     // default: the system's boot clock
         std::shared_ptr<SingleInstance> guard; // default: this user's lock file
-        // Whether a tray host shows the icon now; default: asks the desktop.
+        // Stands in for the desktop's trays: whether one is there to show the icon, at every
+        // question. Default: the trays are watched (TrayDock), and Qt is asked nothing about
+        // them before one is there.
         std::function<bool()> trayHostPresent;
     };
 
@@ -133,6 +136,10 @@ private:
     bool trayHostPresent() const;
     // Minimised and hidden, leaving the tray icon; shown instead while no tray host is there.
     void hideToTray();
+    // A minimised start with no tray yet: nothing on screen until one comes, for a while.
+    void waitForTray();
+    // The tray went away while the window was hidden in it, and stayed away.
+    void trayLost();
     QLineEdit *box(Box box) const;
     void createControls();
     SettingsStore &store();
@@ -143,6 +150,8 @@ private:
     CheckCycle m_check;
     Scheduler m_scheduler;
     QPointer<QSystemTrayIcon> m_trayData;
+    TrayDock *m_tray = nullptr;
+    bool m_waitingForTray = false;
     int m_windowState = 0;
     bool m_loaded = false;
 };

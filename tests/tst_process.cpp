@@ -149,15 +149,26 @@ private Q_SLOTS:
 
     // KDE Plasma's panel, GNOME with the AppIndicator extension: the icon is an item on
     // D-Bus. It registers, carries the tooltip, a click shows and hides the main window and
-    // the menu request opens About.
+    // the menu request opens About. The XEmbed tray is there too, as Plasma's proxy is; at a
+    // login Plasma's watcher is on the bus at once and its host registers seconds later,
+    // and the icon still becomes an item, not an embedded window.
+    void statusNotifierHost_data()
+    {
+        QTest::addColumn<int>("hostAfterMs"); // -1: watcher and host before the program
+        QTest::newRow("host there first") << -1;
+        QTest::newRow("watcher first, its host 3 s later") << 3000;
+    }
     void statusNotifierHost()
     {
+        QFETCH(int, hostAfterMs);
         StatusNotifierHost host;
-        QVERIFY(host.start());
+        QVERIFY(host.start(hostAfterMs < 0));
         auto copy = start();
+        if (hostAfterMs >= 0)
+            host.registerHost(hostAfterMs);
         const quint64 main = waitForWindow(QStringLiteral("Morvex"));
         QVERIFY(main);
-        QTRY_COMPARE_WITH_TIMEOUT(host.items().size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(host.items().size(), 1, 5000 + qMax(hostAfterMs, 0));
         const QString item = host.items().constFirst();
         QCOMPARE(icons(), 0); // not in the XEmbed tray besides
         QCOMPARE(host.toolTip(item), QStringLiteral("Morvex Mail Notifier."));

@@ -1,3 +1,4 @@
+#include "StatusNotifierHost.h"
 #include "XTools.h"
 
 #include <QDir>
@@ -12,8 +13,10 @@
 #include <csignal>
 
 // How the program comes up as it starts at login: with "Minimize at startup" ticked only its
-// tray icon appears, otherwise its main window shows too. The tray host may not be there
-// yet, or never come (a desktop without a tray): the window stays shown until it comes.
+// tray icon appears, otherwise its main window shows too. The tray may come seconds after
+// the program, of either kind (an XEmbed tray: trayer; a StatusNotifierItem host on the
+// session bus), or never (a desktop without one: a minimised start shows its window after
+// a while); it may restart, or go for good while the window is hidden in it.
 class TestStartup : public QObject {
     Q_OBJECT
 
@@ -30,12 +33,13 @@ class TestStartup : public QObject {
 
     static int icons() { return int(XTools::trayIcons(QStringLiteral("Morvex")).size()); }
 
-    // Whether the main window is on screen (the icon has its name too).
+    // Whether the main window is on screen. The icon has its name too, and an XEmbed icon is
+    // a top-level window for a moment before the tray takes it in: that is its size.
     static bool shownMainWindow()
     {
         const QList<quint64> icons = XTools::trayIcons(QStringLiteral("Morvex"));
         for (const quint64 id : XTools::windowsNamed(QStringLiteral("Morvex"))) {
-            if (!icons.contains(id) && XTools::viewable(id))
+            if (!icons.contains(id) && XTools::viewable(id) && XTools::geometry(id).width() > 100)
                 return true;
         }
         return false;
@@ -63,6 +67,37 @@ class TestStartup : public QObject {
         return XTools::waitForTrayIcons(QStringLiteral("Morvex"), count, timeoutMs) == count;
     }
 
+    // Whether the main window is (shown) or is not on screen for the whole of `ms`.
+    static bool mainWindowStays(bool shown, int ms)
+    {
+        QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired()) {
+            if (shownMainWindow() != shown)
+                return false;
+            QTest::qWait(100);
+        }
+        return true;
+    }
+
+    static bool waitForMainWindow(bool shown, int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (shownMainWindow() != shown && !deadline.hasExpired())
+            QTest::qWait(100);
+        return shownMainWindow() == shown;
+    }
+
+    static void stop(QProcess &process)
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(process.processId()), SIGTERM);
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(2000);
+        }
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -75,23 +110,50 @@ private Q_SLOTS:
     void startMode_data()
     {
         QTest::addColumn<QString>("atStart");
-        QTest::addColumn<QString>("trayHost"); // "before" the program, "later" or "never"
+        // "xembed" (trayer), "sni" (watcher and host together), "sni host later" (the
+        // watcher at once, its host when the tray comes), "none"
+        QTest::addColumn<QString>("tray");
+        QTest::addColumn<int>("trayAfterMs"); // 0: before the program
+        QTest::addColumn<QString>("then");    // "", "restart" or "vanish", while hidden in it
         QTest::addColumn<bool>("windowShown");
         QTest::newRow("minimised to the tray") << "Min"
-                                               << "before" << false;
+                                               << "xembed" << 0 << "" << false;
         QTest::newRow("window shown") << "Max"
-                                      << "before" << true;
-        QTest::newRow("minimised, no tray host") << "Min"
-                                                 << "never" << true;
-        QTest::newRow("minimised, tray host started later") << "Min"
-                                                            << "later" << true;
+                                      << "xembed" << 0 << "" << true;
+        QTest::newRow("minimised, no tray at all") << "Min"
+                                                   << "none" << 0 << "" << true;
+        QTest::newRow("minimised, XEmbed tray 5 s later") << "Min"
+                                                          << "xembed" << 5000 << "" << false;
+        QTest::newRow("minimised, StatusNotifierItem tray 5 s later")
+            << "Min"
+            << "sni" << 5000 << "" << false;
+        QTest::newRow("StatusNotifierItem tray 5 s after start") << "Max"
+                                                                 << "sni" << 5000 << "" << true;
+        QTest::newRow("watcher first, its host 3 s later")
+            << "Max"
+            << "sni host later" << 3000 << "" << true;
+        QTest::newRow("XEmbed tray restarts") << "Min"
+                                              << "xembed" << 0 << "restart" << false;
+        QTest::newRow("StatusNotifierItem watcher restarts") << "Min"
+                                                             << "sni" << 0 << "restart" << false;
+        QTest::newRow("minimised, host 2 s late, then restarts")
+            << "Min"
+            << "sni host later" << 2000 << "restart" << false;
+        QTest::newRow("XEmbed tray goes away") << "Min"
+                                               << "xembed" << 0 << "vanish" << false;
+        QTest::newRow("StatusNotifierItem tray goes away") << "Min"
+                                                           << "sni" << 0 << "vanish" << false;
     }
 
     void startMode()
     {
         QFETCH(QString, atStart);
-        QFETCH(QString, trayHost);
+        QFETCH(QString, tray);
+        QFETCH(int, trayAfterMs);
+        QFETCH(QString, then);
         QFETCH(bool, windowShown);
+        const bool minimised = atStart == u"Min";
+        const bool xembed = tray == u"xembed";
         QTemporaryDir home;
         const QString config = home.path() + QStringLiteral("/config");
         const QString runtime = home.path() + QStringLiteral("/runtime");
@@ -104,13 +166,24 @@ private Q_SLOTS:
                        atStart.toLatin1() + '\n');
         settings.close();
 
-        QProcess host;
-        auto stopHost = qScopeGuard([&host] {
-            host.kill();
-            host.waitForFinished(3000);
+        QProcess trayer;
+        auto stopTrayer = qScopeGuard([&trayer] {
+            trayer.kill();
+            trayer.waitForFinished(3000);
         });
-        if (trayHost == u"before")
-            QVERIFY(startTrayHost(host));
+        StatusNotifierHost host;
+        if (tray == u"sni host later")
+            QVERIFY(host.start(false));
+        auto startTray = [&] {
+            if (xembed)
+                return startTrayHost(trayer);
+            if (tray == u"sni")
+                return host.start();
+            host.registerHost();
+            return true;
+        };
+        if (tray != u"none" && trayAfterMs == 0)
+            QVERIFY(startTray());
         const QSet<quint64> before = viewableTopLevels();
         QCOMPARE(icons(), 0);
         QProcess process;
@@ -121,47 +194,81 @@ private Q_SLOTS:
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(QStringLiteral(MORVEX_BINARY), {});
         QVERIFY(process.waitForStarted(5000));
-        auto stopProgram = qScopeGuard([&process] {
-            if (process.state() == QProcess::NotRunning)
-                return;
-            ::kill(pid_t(process.processId()), SIGTERM);
-            if (!process.waitForFinished(5000)) {
-                process.kill();
-                process.waitForFinished(2000);
-            }
-        });
+        auto stopProgram = qScopeGuard([&process] { stop(process); });
 
-        QTest::qWait(2000);
+        // Until the tray comes the window is on screen, or (a minimised start) nothing is;
+        // with no tray at all, for most of the wait.
+        if (!minimised)
+            QVERIFY(waitForMainWindow(true, 5000));
+        QVERIFY(mainWindowStays(!minimised, tray == u"none" ? 12000 : qMax(trayAfterMs, 2000)));
         QCOMPARE(process.state(), QProcess::Running);
-        QCOMPARE(icons(), trayHost == u"before" ? 1 : 0);
         const QSet<quint64> appeared = viewableTopLevels() - before;
-        const QList<quint64> mainWindows = XTools::windowsNamed(QStringLiteral("Morvex"));
         QStringList names;
         for (const quint64 id : appeared)
             names << QString::number(id, 16);
-        if (windowShown) {
-            QCOMPARE(appeared.size(), 1);
-            QVERIFY(mainWindows.contains(*appeared.begin()));
-        } else {
-            QVERIFY2(appeared.isEmpty(), qPrintable(QStringLiteral("windows on screen: ") +
-                                                    names.join(QStringLiteral(", "))));
+        QVERIFY2(appeared.size() == (minimised ? 0 : 1),
+                 qPrintable(QStringLiteral("windows on screen: ") + names.join(u", ")));
+        if (tray == u"none") {
+            // No tray came: the window comes, so the program is never out of reach.
+            QVERIFY(waitForMainWindow(true, 8000));
+            return;
         }
 
-        if (trayHost == u"never")
+        if (trayAfterMs > 0)
+            QVERIFY(startTray());
+        auto iconThere = [&] {
+            if (xembed)
+                return waitForIcons(1);
+            QDeadlineTimer deadline(5000);
+            while (host.items().size() != 1 && !deadline.hasExpired())
+                QTest::qWait(100);
+            return host.items().size() == 1 && icons() == 0; // not in an XEmbed tray besides
+        };
+        QVERIFY(iconThere());
+        QVERIFY(mainWindowStays(windowShown, 1500));
+
+        if (then == u"restart") {
+            // The panel crashes and is started again at once.
+            if (xembed) {
+                trayer.kill();
+                QVERIFY(trayer.waitForFinished(3000));
+                QVERIFY(startTrayHost(trayer));
+            } else if (tray == u"sni") {
+                host.stop();
+                QTest::qWait(1000);
+                QVERIFY(host.start());
+            } else {
+                host.unregisterHost();
+                QTest::qWait(1000);
+                host.registerHost();
+            }
+            QVERIFY(iconThere());
+            // Back in time: the window stays in the tray.
+            QVERIFY(mainWindowStays(windowShown, 6000));
+        } else if (then == u"vanish") {
+            if (xembed) {
+                trayer.kill();
+                QVERIFY(trayer.waitForFinished(3000));
+            } else {
+                host.stop();
+            }
+            // Not at once, a restarting panel may be back in a moment; then it shows.
+            QVERIFY(mainWindowStays(false, 2000));
+            QVERIFY(waitForMainWindow(true, 8000));
+            QCOMPARE(process.state(), QProcess::Running);
             return;
-        if (trayHost == u"later") {
-            // The icon comes with the tray host, and from then on the window hides to it.
-            QVERIFY(startTrayHost(host));
-            QVERIFY(waitForIcons(1));
         }
-        // One double-click on the icon hides the window, or brings it back.
-        const quint64 icon = XTools::trayIcons(QStringLiteral("Morvex")).value(0);
-        QVERIFY(icon);
-        XTools::clickWindow(icon, 1, 2);
-        QDeadlineTimer deadline(3000);
-        while (shownMainWindow() == windowShown && !deadline.hasExpired())
-            QTest::qWait(100);
-        QCOMPARE(shownMainWindow(), !windowShown);
+
+        // One double-click on the icon (one click on an item) hides the window, or brings it
+        // back.
+        if (xembed) {
+            const quint64 icon = XTools::trayIcons(QStringLiteral("Morvex")).value(0);
+            QVERIFY(icon);
+            XTools::clickWindow(icon, 1, 2);
+        } else {
+            QVERIFY(host.activate(host.items().value(0)));
+        }
+        QVERIFY(waitForMainWindow(!windowShown, 3000));
         QCOMPARE(process.state(), QProcess::Running);
     }
 };

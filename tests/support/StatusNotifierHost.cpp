@@ -46,18 +46,50 @@ StatusNotifierHost::StatusNotifierHost() = default;
 
 StatusNotifierHost::~StatusNotifierHost()
 {
+    stop();
+}
+
+void StatusNotifierHost::stop()
+{
     if (!m_started)
         return;
     QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.unregisterObject(WatcherPath);
     bus.unregisterService(WatcherService);
+    bus.unregisterObject(WatcherPath);
+    delete m_owners;
+    m_owners = nullptr;
+    m_items.clear();
+    m_hostRegistered = false;
+    m_started = false;
 }
 
-bool StatusNotifierHost::start()
+void StatusNotifierHost::registerHost(int delayMs)
 {
+    QTimer::singleShot(delayMs, this, [this] {
+        if (!m_started || m_hostRegistered)
+            return;
+        m_hostRegistered = true;
+        Q_EMIT StatusNotifierHostRegistered();
+    });
+}
+
+void StatusNotifierHost::unregisterHost()
+{
+    if (!m_hostRegistered)
+        return;
+    m_hostRegistered = false;
+    Q_EMIT StatusNotifierHostUnregistered();
+}
+
+bool StatusNotifierHost::start(bool withHost)
+{
+    if (m_started)
+        return true;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return false;
+    // Already true or false when a program asks, the moment the name appears.
+    m_hostRegistered = withHost;
     if (!bus.registerObject(WatcherPath, this,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
                                 QDBusConnection::ExportAllProperties))
@@ -91,6 +123,7 @@ void StatusNotifierHost::RegisterStatusNotifierItem(const QString &serviceOrPath
 
 void StatusNotifierHost::RegisterStatusNotifierHost(const QString &)
 {
+    m_hostRegistered = true;
     Q_EMIT StatusNotifierHostRegistered();
 }
 

@@ -79,8 +79,7 @@ void KeyringPassword::ask()
             return;
         }
         m_awaiting = false;
-        if (result == Result::Done && m_window.text(Box::Text4).isEmpty() &&
-            !password.isEmpty()) {
+        if (result == Result::Done && m_window.text(Box::Text4).isEmpty() && !password.isEmpty()) {
             m_window.setText(Box::Text4, password);
             Q_EMIT passwordArrived();
         }

@@ -84,7 +84,7 @@ void PasswordVault::run(QKeychain::Job *job, Done done)
     };
     auto request = std::make_shared<Request>(Request{std::move(done)});
     ++m_unfinished;
-    QTimer::singleShot(m_patienceMs, this, [request] {
+    QTimer::singleShot(m_patienceMs, Qt::PreciseTimer, this, [request] {
         if (request->answered)
             return;
         request->answered = true;

@@ -20,7 +20,8 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
-    void runCheck() noexcept;
+    // Says so and sets the retry when the password box still waits for the keyring.
+    bool passwordAwaited() noexcept;
     void readCount();
 
     PopWindow &m_window;

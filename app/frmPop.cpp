@@ -6,7 +6,10 @@
 #include "mail/ChangeLog.h"
 #include "mail/GeneralDate.h"
 #include "mail/Tarvik.h"
+#include "mail/TextRules.h"
 #include "mail/TickSource.h"
+#include "settings/KeyringPassword.h"
+#include "settings/PasswordVault.h"
 #include "settings/SettingsStore.h"
 #include "settings/WindowSettings.h"
 #include "ui/Captions.h"
@@ -46,6 +49,13 @@ frmPop::frmPop(Services services)
                                         : new TrayDock(this);
     connect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
     connect(m_tray, &TrayDock::trayLost, this, &frmPop::trayLost);
+    m_vault = std::make_unique<PasswordVault>();
+    m_keyring = std::make_unique<KeyringPassword>(*this, *m_vault);
+    // A box the keyring filled late starts the scheduler again, which an empty box stopped.
+    connect(m_keyring.get(), &KeyringPassword::passwordArrived, this, [this] {
+        if (!m_check.isRunning())
+            setTim2Enabled(true);
+    });
 }
 
 frmPop::~frmPop()
@@ -239,6 +249,7 @@ void frmPop::getDefault()
     m_store = std::make_unique<SettingsStore>();
     if (!::getDefault(*this, *m_store))
         setStatLbl(QStringLiteral("  ERROR, Settings could not be read."));
+    m_keyring->loaded(*m_store);
 }
 
 void frmPop::cmdSet_Click()
@@ -247,7 +258,8 @@ void frmPop::cmdSet_Click()
     setTim2Enabled(false);
     setNext();
     setTim2Enabled(true);
-    saveSettings(*this, store());
+    const bool inKeyring = m_keyring->save(trimBlanks(Text4->text()));
+    saveSettings(*this, store(), inKeyring);
     if (!store().commit())
         setStatLbl(QStringLiteral("  ERROR, Settings could not be saved."));
 }
@@ -513,6 +525,16 @@ void frmPop::setTim2Enabled(bool enabled)
 void frmPop::showWindow()
 {
     show();
+}
+
+bool frmPop::passwordAwaited()
+{
+    return m_keyring->awaited();
+}
+
+QString frmPop::passwordAwaitedStatus() const
+{
+    return KeyringPassword::awaitedStatus();
 }
 
 void frmPop::logChange()

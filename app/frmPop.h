@@ -16,6 +16,8 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class KeyringPassword;
+class PasswordVault;
 class Pop3Control;
 class SettingsStore;
 class GraphicalButton;
@@ -94,6 +96,8 @@ public:
     void setTim2Enabled(bool enabled) override;
     void showWindow() override;
     void logChange() override;
+    bool passwordAwaited() override;
+    QString passwordAwaitedStatus() const override;
 
     // The controls, named as their objectName.
     QLineEdit *Text1;
@@ -146,6 +150,9 @@ private:
 
     Services m_services;
     std::unique_ptr<SettingsStore> m_store;
+    // The password's place in the desktop's keyring.
+    std::unique_ptr<PasswordVault> m_vault;
+    std::unique_ptr<KeyringPassword> m_keyring;
     MailboxState m_fields;
     CheckCycle m_check;
     Scheduler m_scheduler;

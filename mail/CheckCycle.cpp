@@ -39,6 +39,19 @@ void CheckCycle::readCount()
     m_state.newCount = qint32(count);
 }
 
+bool CheckCycle::passwordAwaited() noexcept
+{
+    bool awaited = false;
+    step([&] { awaited = m_window.passwordAwaited(); });
+    if (!awaited)
+        return false;
+    // The keyring has not given the password yet: no login with an empty one.
+    step([&] { m_window.setStatLbl(m_window.passwordAwaitedStatus()); });
+    step([&] { m_state.nowTick = m_ticks.now(); });
+    step([&] { m_state.nextTick = m_state.nowTick + 60000; });
+    return true;
+}
+
 void CheckCycle::cmdCheck_Click() noexcept
 {
     // The POP3 control keeps the window painting while it waits; a click or tick that
@@ -49,6 +62,12 @@ void CheckCycle::cmdCheck_Click() noexcept
 
     step([&] { m_window.setTim2Enabled(false); });
     step([&] { m_window.setCmdCheckEnabled(false); });
+    if (passwordAwaited()) {
+        step([&] { m_window.setCmdCheckEnabled(true); });
+        step([&] { m_window.setTim2Enabled(true); });
+        m_running = false;
+        return;
+    }
     step([&] { m_control.setPophostname(trimBlanks(m_window.text(Box::Text2))); });
     step([&] { m_control.setPopusername(trimBlanks(m_window.text(Box::Text3))); });
     step([&] { m_control.setPoppassword(trimBlanks(m_window.text(Box::Text4))); });

@@ -8,7 +8,8 @@ class TickSource;
 // One mailbox check from request to result ("Check Now", and every automatic check):
 // copies the trimmed server, login and password into the POP3 control, runs it, writes the
 // status and count lines, hands a changed count to the change log, and after a failure
-// sets the next automatic check one minute ahead. Each statement runs under ResumeNext,
+// sets the next automatic check one minute ahead. While the password is still awaited from
+// the keyring it only says so, and retries in a minute. Each statement runs under ResumeNext,
 // so nothing escapes to the caller.
 class CheckCycle {
 public:
@@ -19,6 +20,8 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
+    // Says so and sets the retry when the password box still waits for the keyring.
+    bool passwordAwaited() noexcept;
     void readCount();
 
     PopWindow &m_window;

@@ -29,4 +29,8 @@ public:
     virtual void showWindow() = 0;
     // Records the change from oldCount to newCount and pops up the notification.
     virtual void logChange() = 0;
+    // True while the password box still waits for the password from the desktop's keyring:
+    // a check then does not log in. The status tells why.
+    virtual bool passwordAwaited() { return false; }
+    virtual QString passwordAwaitedStatus() const { return QString(); }
 };

@@ -1,9 +1,12 @@
 #include "SettingsStore.h"
 
+#include "PrivateFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <sys/stat.h>
 
 namespace {
 const QString Organisation = QStringLiteral("MoRvEx");
@@ -41,18 +44,35 @@ void SettingsStore::saveSetting(const QString &key, const QString &value)
     m_settings->setValue(key, value);
 }
 
+bool SettingsStore::contains(const QString &key) const
+{
+    return m_settings->contains(key);
+}
+
+void SettingsStore::removeSetting(const QString &key)
+{
+    m_settings->remove(key);
+}
+
 bool SettingsStore::commit()
 {
     const QString path = fileName();
-    // Create the file owner-only before the first write so the password is never readable
-    // by others, not even for a moment.
+    // The file is owner-only before the first byte is written, so the password is never
+    // readable by others, not even for a moment: the save writes a temporary file first and
+    // gives it the mode of the file it replaces. A folder made here is the owner's only.
     if (!QFileInfo::exists(path)) {
-        QDir().mkpath(QFileInfo(path).absolutePath());
+        makePrivateDir(QFileInfo(path).absolutePath());
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
             file.setPermissions(OwnerOnly);
+    } else if (!restrictToOwner(path)) {
+        return false;
     }
+    // What the save creates beside the file (its lock file, the temporary file) is born
+    // owner-only too.
+    const mode_t umaskBefore = ::umask(077);
     m_settings->sync();
+    ::umask(umaskBefore);
     restrictPermissions();
     return m_settings->status() == QSettings::NoError && QFileInfo::exists(path);
 }

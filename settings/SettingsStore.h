@@ -18,6 +18,8 @@ public:
     // value gives the empty text.
     QString getSetting(const QString &key, const QString &defaultValue) const;
     void saveSetting(const QString &key, const QString &value);
+    bool contains(const QString &key) const;
+    void removeSetting(const QString &key);
 
     // Writes what saveSetting() queued. False when the file could not be written.
     bool commit();

@@ -36,11 +36,14 @@ bool getDefault(PopWindow &window, SettingsStore &store)
     return store.readable();
 }
 
-void saveSettings(const PopWindow &window, SettingsStore &store)
+void saveSettings(const PopWindow &window, SettingsStore &store, bool passwordInKeyring)
 {
     store.saveSetting(QStringLiteral("Server"), trimBlanks(window.text(Box::Text2)));
     store.saveSetting(QStringLiteral("User"), trimBlanks(window.text(Box::Text3)));
-    store.saveSetting(QStringLiteral("Pass"), flipChars(trimBlanks(window.text(Box::Text4))));
+    if (passwordInKeyring)
+        store.removeSetting(QStringLiteral("Pass"));
+    else
+        store.saveSetting(QStringLiteral("Pass"), flipChars(trimBlanks(window.text(Box::Text4))));
     store.saveSetting(QStringLiteral("Interval"), window.text(Box::Text5));
     store.saveSetting(QStringLiteral("AtStart"),
                       window.check1() ? QStringLiteral("Min") : QStringLiteral("Max"));

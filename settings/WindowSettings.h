@@ -8,6 +8,7 @@ class SettingsStore;
 // Returns false when the store could not be read (the window then holds the defaults).
 bool getDefault(PopWindow &window, SettingsStore &store);
 
-// Queues the five settings from the window into the store, in the order server, login,
-// password (complemented), interval, start mode. The caller commits.
-void saveSettings(const PopWindow &window, SettingsStore &store);
+// Queues the settings from the window into the store, in the order server, login,
+// password (complemented), interval, start mode. A password that went into the keyring
+// leaves no "Pass" in the store. The caller commits.
+void saveSettings(const PopWindow &window, SettingsStore &store, bool passwordInKeyring = false);

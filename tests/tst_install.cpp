@@ -324,8 +324,9 @@ private Q_SLOTS:
         QStringList packages;
         for (const QString &item : depends.split(u','))
             packages << item.trimmed().section(u' ', 0, 0);
-        for (const char *needed : {"libqt6widgets6", "libqt6network6", "libqt6core6", "libc6",
-                                   "fonts-liberation2", "qt6-qpa-plugins"})
+        for (const char *needed :
+             {"libqt6widgets6", "libqt6network6", "libqt6core6", "libc6", "libqt6keychain1",
+              "libsecret-1-0", "fonts-liberation2", "qt6-qpa-plugins"})
             QVERIFY2(packages.contains(QString::fromLatin1(needed)),
                      qPrintable(needed + QStringLiteral(" missing from: ") + depends));
 
@@ -344,8 +345,23 @@ private Q_SLOTS:
         packaged.sort();
         installed.sort();
         QCOMPARE(packaged, installed);
-        QVERIFY2(packaged.contains(QStringLiteral("usr/share/doc/morvex/copyright")),
-                 qPrintable(packaged.join(u'\n')));
+        for (const char *file :
+             {"usr/share/doc/morvex/copyright", "usr/share/doc/morvex/changelog.Debian.gz",
+              "usr/share/man/man1/morvex.1.gz"})
+            QVERIFY2(packaged.contains(QString::fromLatin1(file)),
+                     qPrintable(packaged.join(u'\n')));
+
+        // Debian's package checker finds nothing to warn about.
+        const QString lintian = tool(QStringLiteral("lintian"), "lintian");
+        if (lintian.isEmpty())
+            QSKIP("lintian is not installed");
+        const Result check = run(lintian, {"--fail-on", "error,warning", deb}, {}, 300000);
+        QVERIFY2(check.ran && check.exitCode == 0, qPrintable(check.output));
+        QVERIFY2(!check.output.contains(QStringLiteral("\nE: ")) &&
+                     !check.output.contains(QStringLiteral("\nW: ")) &&
+                     !check.output.startsWith(QStringLiteral("E: ")) &&
+                     !check.output.startsWith(QStringLiteral("W: ")),
+                 qPrintable(check.output));
     }
 
     void debianPackageInstallsAndRemoves()

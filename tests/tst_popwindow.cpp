@@ -16,13 +16,20 @@
 #include "ui/GraphicalButton.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStyleOptionButton>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The main window as a user meets it: its controls, start-up, the buttons and the
 // settings, offscreen.
@@ -165,6 +172,85 @@ private Q_SLOTS:
         QVERIFY(!window->trayData());
         QVERIFY(!window->isVisible());
         QVERIFY(!window->Tim2->isActive());
+    }
+
+    // The lock that keeps a second copy out is this user's own wherever it is: another local
+    // user can plant neither the folder nor the file that would stop the program.
+    void lockIsTheUsersOwn_data()
+    {
+        QTest::addColumn<QString>("runtime");  // "own", "none" or "other's"
+        QTest::addColumn<bool>("plantedTemp"); // folders and a live lock in the temp folder
+        QTest::addColumn<bool>("plantedLock"); // a live lock of another user at the path
+        QTest::newRow("own runtime dir") << "own" << false << false;
+        QTest::newRow("no runtime dir") << "none" << false << false;
+        QTest::newRow("runtime dir of another user") << "other's" << false << false;
+        QTest::newRow("temp folder planted by another user") << "none" << true << false;
+        QTest::newRow("lock file of another user") << "own" << false << true;
+    }
+    void lockIsTheUsersOwn()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(bool, plantedTemp);
+        QFETCH(bool, plantedLock);
+        constexpr uid_t Nobody = 65534;
+        if ((runtime == u"other's" || plantedTemp || plantedLock) && ::geteuid() != 0)
+            QSKIP("planting another user's files needs root");
+        QTemporaryDir root;
+        const QByteArray tmp = QFile::encodeName(root.path() + QStringLiteral("/tmp"));
+        const QByteArray cache = QFile::encodeName(root.path() + QStringLiteral("/cache"));
+        QVERIFY(QDir().mkpath(QString::fromUtf8(tmp)));
+        ::chmod(tmp.constData(), 01777); // shared like /tmp
+        const QByteArray tmpBefore = qgetenv("TMPDIR");
+        const QByteArray cacheBefore = qgetenv("XDG_CACHE_HOME");
+        const auto restore = qScopeGuard([&] {
+            tmpBefore.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpBefore);
+            cacheBefore.isNull() ? qunsetenv("XDG_CACHE_HOME")
+                                 : qputenv("XDG_CACHE_HOME", cacheBefore);
+        });
+        qputenv("TMPDIR", tmp);
+        qputenv("XDG_CACHE_HOME", cache);
+        if (runtime == u"none") {
+            qunsetenv("XDG_RUNTIME_DIR");
+        } else if (runtime == u"other's") {
+            const QByteArray theirs = QFile::encodeName(root.path() + QStringLiteral("/theirs"));
+            QVERIFY(::mkdir(theirs.constData(), 0700) == 0);
+            QVERIFY(::chown(theirs.constData(), Nobody, Nobody) == 0);
+            qputenv("XDG_RUNTIME_DIR", theirs);
+        }
+        std::unique_ptr<QLockFile> planted;
+        if (plantedTemp) {
+            // Every name a shared path could take, made by someone else; the lock in it is
+            // held by a live process.
+            for (const QByteArray &name : {QByteArray("/morvex-") + QByteArray::number(::geteuid()),
+                                           QByteArray("/runtime-root")}) {
+                QVERIFY(::mkdir((tmp + name).constData(), 0777) == 0);
+                ::chmod((tmp + name).constData(), 0777);
+                QVERIFY(::chown((tmp + name).constData(), Nobody, Nobody) == 0);
+            }
+            planted = std::make_unique<QLockFile>(QString::fromUtf8(tmp + "/morvex.lock"));
+            QVERIFY(planted->tryLock(0));
+            QVERIFY(::chown((tmp + "/morvex.lock").constData(), Nobody, Nobody) == 0);
+        }
+
+        const QString path = SingleInstance::defaultLockPath();
+        QVERIFY(!path.isEmpty());
+        struct stat folder {};
+        QCOMPARE(::lstat(QFile::encodeName(QFileInfo(path).path()).constData(), &folder), 0);
+        QCOMPARE(folder.st_uid, ::geteuid());
+        QCOMPARE(folder.st_mode & 0777, mode_t(0700));
+        if (runtime == u"own")
+            QCOMPARE(QFileInfo(path).path(), m_state->dirs.runtimeDir());
+        if (plantedLock) {
+            planted = std::make_unique<QLockFile>(path);
+            QVERIFY(planted->tryLock(0));
+            QVERIFY(::chown(QFile::encodeName(path).constData(), Nobody, Nobody) == 0);
+        }
+
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        QVERIFY(m_state->boxes.isEmpty());
+        SingleInstance second; // the same user's next start is refused while one runs
+        QCOMPARE(second.prevInstance(), !plantedLock);
     }
 
     void checkNowShowsResult()

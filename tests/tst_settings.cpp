@@ -7,13 +7,83 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
+#include <atomic>
 #include <memory>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using Box = PopWindow::Box;
 
 namespace {
+
+// Watches a folder from a thread of its own while the test saves: every file that appears
+// or changes there is looked at the moment the event arrives, and a mode that lets group or
+// others in is remembered.
+class ModeWatcher {
+public:
+    explicit ModeWatcher(const QString &dir)
+        : m_dir(QFile::encodeName(dir))
+        , m_fd(inotify_init1(IN_NONBLOCK))
+    {
+        inotify_add_watch(m_fd, m_dir.constData(),
+                          IN_CREATE | IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~ModeWatcher()
+    {
+        stop();
+        ::close(m_fd);
+    }
+    // Stops watching. The first file seen open to others, with its mode; empty when none was.
+    QString leak()
+    {
+        stop();
+        return m_leak;
+    }
+
+private:
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    void run()
+    {
+        alignas(inotify_event) char buffer[4096];
+        while (!m_stop) {
+            pollfd ready{m_fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20) <= 0)
+                continue;
+            const ssize_t length = ::read(m_fd, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < length;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+                if (event->len > 0)
+                    look(m_dir + '/' + event->name);
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+    void look(const QByteArray &path)
+    {
+        struct stat info {};
+        if (::stat(path.constData(), &info) == 0 && (info.st_mode & (S_IRWXG | S_IRWXO)) &&
+            m_leak.isEmpty())
+            m_leak = QFile::decodeName(path) + u' ' + QString::number(info.st_mode & 0777, 8);
+    }
+
+    QByteArray m_dir;
+    int m_fd;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    QString m_leak;
+};
+
 QString chars(std::initializer_list<char16_t> codes)
 {
     QString text;
@@ -129,6 +199,53 @@ private Q_SLOTS:
         getDefault(loaded, settings);
         QCOMPARE(loaded.texts[3], QStringLiteral("pw"));
         QVERIFY(loaded.ticked);
+    }
+
+    // A file others could read (made by an older version, restored from a backup) is made
+    // private before the new password is written: the temporary file the save writes
+    // first takes the old file's mode.
+    void saveOverReadableFile_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("0644") << 0644;
+        QTest::newRow("0666") << 0666;
+        QTest::newRow("no folder yet") << 0;
+    }
+    void saveOverReadableFile()
+    {
+        QFETCH(int, mode);
+        if (mode != 0) {
+            QVERIFY(QDir().mkpath(m_dirs->configDir()));
+            QFile old(m_dirs->settingsFile());
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("[Settings]\nPass=old\n");
+            old.close();
+            QCOMPARE(::chmod(QFile::encodeName(old.fileName()).constData(), mode_t(mode)), 0);
+        }
+        FakeWindow window;
+        // A long value keeps the save busy for a while, so a moment of the wrong mode is
+        // long enough to be seen.
+        window.texts[2] = QString(4 << 20, QChar(u'x'));
+        window.texts[3] = QStringLiteral("new password");
+        for (int round = 0; round < 5; ++round) {
+            if (mode != 0)
+                ::chmod(QFile::encodeName(m_dirs->settingsFile()).constData(), mode_t(mode));
+            SettingsStore settings;
+            saveSettings(window, settings);
+            bool saved = false;
+            {
+                // Without a folder, its parent: the folder itself must not appear open.
+                ModeWatcher watcher(mode != 0 ? m_dirs->configDir()
+                                              : QFileInfo(m_dirs->configDir()).path());
+                saved = settings.commit();
+                QCOMPARE(watcher.leak(), QString());
+            }
+            QVERIFY(saved);
+        }
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(m_dirs->configDir()).constData(), &info), 0);
+        if (mode == 0)
+            QCOMPARE(info.st_mode & 0777, mode_t(0700));
     }
 
     void passwordRoundTrip_data()

@@ -23,7 +23,8 @@ public:
     TestDirs dirs;
     QStringList boxes;
 
-    // Writes settings as "Save" would leave them in the store.
+    // Writes settings as "Save" would leave them in the store without a keyring (an empty
+    // "Pass" unless one is given).
     static void storeSettings(const QList<QPair<QString, QString>> &values);
 };
 

@@ -1,0 +1,311 @@
+#include "ProgramState.h"
+#include "ScriptedControl.h"
+#include "app/frmPop.h"
+#include "settings/FlipChars.h"
+#include "settings/KeyringPassword.h"
+#include "settings/PasswordVault.h"
+#include "settings/SettingsStore.h"
+#include "ui/GraphicalButton.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+// Where the password goes and where it comes from, with a real GNOME Keyring. Each row runs
+// in a session of its own: this program starts itself again inside dbus-run-session, on a
+// bus that can start nothing but what the row asks for (scripts/session-bus), with the
+// keyring's files in a throwaway XDG_DATA_HOME. The row then drives the main window with a
+// scripted mailbox control.
+class TestKeyring : public QObject {
+    Q_OBJECT
+
+    static constexpr const char *ChildVariable = "MORVEX_KEYRING_ROW";
+    static constexpr const char *UnlockPassword = "keyring unlock";
+
+    static bool inChild() { return qEnvironmentVariableIsSet(ChildVariable); }
+
+    // The row again, in a session of its own; its verdict is this row's.
+    static void runInOwnSession(const QString &keyring)
+    {
+        QTemporaryDir home;
+        QStringList services;
+        if (keyring == u"prompter") {
+            if (qEnvironmentVariableIsEmpty("DISPLAY"))
+                QSKIP("the keyring's prompter needs an X display: run through scripts/with-x");
+            // As installed: D-Bus starts gnome-keyring on demand, without a login keyring.
+            for (const char *name : {"org.freedesktop.secrets", "org.gnome.keyring.SystemPrompter",
+                                     "org.gnome.keyring.PrivatePrompter"})
+                services << QStringLiteral("/usr/share/dbus-1/services/%1.service")
+                                .arg(QLatin1String(name));
+        }
+        QCOMPARE(QProcess::execute(QStringLiteral(MORVEX_SOURCE_DIR "/scripts/session-bus"),
+                                   QStringList{home.path() + QStringLiteral("/bus")} + services),
+                 0);
+        const QString runtime = home.path() + QStringLiteral("/runtime");
+        QVERIFY(QDir().mkpath(runtime));
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(ChildVariable), QStringLiteral("1"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(
+            QStringLiteral("dbus-run-session"),
+            {QStringLiteral("--config-file=") + home.path() + QStringLiteral("/bus/session.conf"),
+             QStringLiteral("--"), QCoreApplication::applicationFilePath(),
+             QStringLiteral("keyring:") + QString::fromLatin1(QTest::currentDataTag())});
+        if (!child.waitForFinished(90000)) {
+            child.kill();
+            child.waitForFinished(5000);
+            QFAIL("the row's session did not end within 90 s");
+        }
+        const QByteArray output = child.readAll();
+        const auto showOutput = qScopeGuard([&] {
+            if (QTest::currentTestFailed())
+                fprintf(stderr, "--- the row's session:\n%s---\n", output.constData());
+        });
+        QVERIFY(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0);
+        QVERIFY(output.contains("PASS   : TestKeyring::keyring("));
+        if (keyring == u"prompter") // it really asked, on the display
+            QVERIFY(output.contains("activated service 'org.gnome.keyring.SystemPrompter'"));
+    }
+
+    // gnome-keyring with an unlocked login keyring, on this session's bus.
+    static std::unique_ptr<QProcess> startKeyring()
+    {
+        auto daemon = std::make_unique<QProcess>();
+        daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        daemon->setStandardOutputFile(QProcess::nullDevice());
+        daemon->start(QStringLiteral("gnome-keyring-daemon"),
+                      {QStringLiteral("--foreground"), QStringLiteral("--unlock"),
+                       QStringLiteral("--components=secrets")});
+        if (!daemon->waitForStarted(5000))
+            return nullptr;
+        daemon->write(UnlockPassword);
+        daemon->closeWriteChannel();
+        QDeadlineTimer deadline(10000);
+        auto *bus = QDBusConnection::sessionBus().interface();
+        while (!bus->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")) &&
+               !deadline.hasExpired())
+            QTest::qWait(50);
+        return daemon;
+    }
+    static void stopKeyring(std::unique_ptr<QProcess> &daemon)
+    {
+        if (!daemon)
+            return;
+        daemon->terminate();
+        if (!daemon->waitForFinished(5000)) {
+            daemon->kill();
+            daemon->waitForFinished(5000);
+        }
+        daemon.reset();
+    }
+
+    static QString secretTool(const QStringList &arguments, const QByteArray &input = {})
+    {
+        QProcess tool;
+        tool.start(QStringLiteral("secret-tool"), arguments);
+        tool.write(input);
+        tool.closeWriteChannel();
+        if (!tool.waitForFinished(10000))
+            tool.kill();
+        return QString::fromUtf8(tool.readAllStandardOutput());
+    }
+    // The attributes QtKeychain gives the program's entry (besides "type" "plaintext" and the
+    // schema "org.qt.keychain").
+    static QStringList entryAttributes()
+    {
+        return {QStringLiteral("server"), QStringLiteral("Morvex"), QStringLiteral("user"),
+                QStringLiteral("password")};
+    }
+
+    // The "Pass" in the settings file; a null text when there is none.
+    static QString storedPassOf(const ProgramState &state)
+    {
+        QSettings raw(state.dirs.settingsFile(), QSettings::IniFormat);
+        raw.beginGroup(QStringLiteral("Settings"));
+        return raw.contains(QStringLiteral("Pass")) ? raw.value(QStringLiteral("Pass")).toString()
+                                                    : QString();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (inChild())
+            return;
+        for (const char *tool : {"dbus-run-session", "gnome-keyring-daemon", "secret-tool"})
+            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+
+    void keyring_data()
+    {
+        QTest::addColumn<QString>("keyring");     // unlocked, none, late, prompter
+        QTest::addColumn<bool>("saved");          // a settings file is there at the start
+        QTest::addColumn<QString>("storedPass");  // its "Pass" (complemented); null: none
+        QTest::addColumn<QString>("entryBefore"); // in the keyring at the start; null: none
+        QTest::addColumn<QString>("typed");       // typed into the box, then "Save"; null: not
+        QTest::addColumn<QString>("box");         // the password the check logs in with
+        QTest::addColumn<QString>("status");      // a check's status instead; empty: it logs in
+        QTest::addColumn<QString>("filePass");    // "Pass" in the file at the end; null: none
+        QTest::addColumn<QString>("entry");       // in the keyring at the end; null: none
+        const QString none;
+        QTest::newRow("Save with a keyring") << "unlocked" << false << none << none << "pw one"
+                                             << "pw one"
+                                             << "" << none << "pw one";
+        QTest::newRow("a start reads it back")
+            << "unlocked" << true << none << "pw two" << none << "pw two"
+            << "" << none << "pw two";
+        QTest::newRow("a changed password replaces the entry")
+            << "unlocked" << true << none << "old pw"
+            << "new pw"
+            << "new pw"
+            << "" << none << "new pw";
+        QTest::newRow("an old file's password moves")
+            << "unlocked" << true << flipChars("pw old") << none << none << "pw old"
+            << "" << none << "pw old";
+        QTest::newRow("no Secret Service") << "none" << false << none << none << "pw three"
+                                           << "pw three"
+                                           << "" << flipChars("pw three") << none;
+        QTest::newRow("no Secret Service, old file")
+            << "none" << true << flipChars("pw four") << none << none << "pw four"
+            << "" << flipChars("pw four") << none;
+        QTest::newRow("a keyring after the start")
+            << "late" << true << none << "late pw" << none << "late pw"
+            << "" << none << "late pw";
+        QTest::newRow("a keyring that never comes")
+            << "none" << true << none << none << none << "" << KeyringPassword::awaitedStatus()
+            << none << none;
+        QTest::newRow("a prompter nobody answers")
+            << "prompter" << false << none << none << "pw five"
+            << "pw five"
+            << "" << flipChars("pw five") << none;
+    }
+    void keyring()
+    {
+        QFETCH(QString, keyring);
+        if (!inChild()) {
+            runInOwnSession(keyring);
+            return;
+        }
+        QFETCH(bool, saved);
+        QFETCH(QString, storedPass);
+        QFETCH(QString, entryBefore);
+        QFETCH(QString, typed);
+        QFETCH(QString, box);
+        QFETCH(QString, status);
+        QFETCH(QString, filePass);
+        QFETCH(QString, entry);
+
+        ProgramState state;
+        std::unique_ptr<QProcess> daemon;
+        const auto stop = qScopeGuard([&] { stopKeyring(daemon); });
+        if (keyring == u"unlocked" || !entryBefore.isNull()) {
+            daemon = startKeyring();
+            QVERIFY(daemon);
+            if (!entryBefore.isNull())
+                secretTool(QStringList{QStringLiteral("store"), QStringLiteral("--label=Morvex")} +
+                               entryAttributes() +
+                               QStringList{QStringLiteral("type"), QStringLiteral("plaintext"),
+                                           QStringLiteral("xdg:schema"),
+                                           QStringLiteral("org.qt.keychain")},
+                           entryBefore.toUtf8());
+            QCOMPARE(secretTool(QStringList{QStringLiteral("lookup")} + entryAttributes()),
+                     entryBefore);
+            if (keyring == u"late")
+                stopKeyring(daemon);
+        }
+        if (saved) {
+            SettingsStore store;
+            store.saveSetting(QStringLiteral("Server"), QStringLiteral("pop.example.org"));
+            store.saveSetting(QStringLiteral("User"), QStringLiteral("ann"));
+            if (!storedPass.isNull())
+                store.saveSetting(QStringLiteral("Pass"), storedPass);
+            QVERIFY(store.commit());
+        }
+
+        // The window answers all along: this timer keeps ticking whatever the keyring does.
+        int ticks = 0;
+        QTimer heartbeat;
+        connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
+        heartbeat.start(20);
+        auto answered = [&](const QElapsedTimer &clock, int ticksBefore) {
+            return ticks - ticksBefore >= clock.elapsed() / 20 / 2 - 1;
+        };
+
+        ScriptedControl *control = nullptr;
+        auto window = scriptedWindow(&control);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(window->Show());
+        QVERIFY(clock.elapsed() < 1000);
+
+        if (keyring == u"late" || !status.isEmpty()) {
+            // Until the keyring gives it, a check does not log in with an empty box.
+            QTRY_COMPARE(window->statLbl->text(), KeyringPassword::awaitedStatus());
+            clock.restart();
+            window->cmdCheck->click();
+            QVERIFY(clock.elapsed() < 1000);
+            QCOMPARE(control->checks, 0);
+            QCOMPARE(window->statLbl->text(), KeyringPassword::awaitedStatus());
+            QVERIFY(window->statLbl->text().size() <= 45);
+            QVERIFY(window->Text4->text().isEmpty());
+            // The scheduler stops while the box is empty.
+            window->Tim2_Timer();
+            QVERIFY(!window->Tim2->isActive());
+        }
+        if (keyring == u"late") {
+            QTest::qWait(1000); // the check's new request has ended too
+            daemon = startKeyring();
+            QVERIFY(daemon);
+            // Its arrival on the bus is enough: the box fills and the scheduler runs again.
+            QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), box, 10000);
+            QVERIFY(window->Tim2->isActive());
+        }
+        if (!typed.isNull()) {
+            window->Text4->setText(typed);
+            const int ticksBefore = ticks;
+            clock.restart();
+            window->cmdSet->click();
+            QVERIFY(clock.elapsed() < PasswordVault::DefaultPatienceMs + 2000);
+            if (keyring == u"prompter") // the store waited on the prompt until it gave up
+                QVERIFY(clock.elapsed() >= PasswordVault::DefaultPatienceMs - 100);
+            QVERIFY2(answered(clock, ticksBefore), qPrintable(QStringLiteral("%1 ticks in %2 ms")
+                                                                  .arg(ticks - ticksBefore)
+                                                                  .arg(clock.elapsed())));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), status.isEmpty() ? box : QString(), 5000);
+
+        if (status.isEmpty()) {
+            window->cmdCheck->click();
+            QCOMPARE(control->checks, 1);
+            QCOMPARE(control->password, box);
+        }
+        // A password that moves leaves the file only once the keyring holds it.
+        QTRY_COMPARE_WITH_TIMEOUT(storedPassOf(state), filePass, 5000);
+        if (daemon) {
+            QCOMPARE(secretTool(QStringList{QStringLiteral("lookup")} + entryAttributes()), entry);
+            const QString items = secretTool({QStringLiteral("search"), QStringLiteral("--all"),
+                                              QStringLiteral("server"), QStringLiteral("Morvex")});
+            QCOMPARE(items.count(QStringLiteral("[/")), 1);
+        }
+        QCOMPARE(storedPassOf(state), filePass); // and nothing came back into it
+    }
+};
+
+QTEST_MAIN(TestKeyring)
+#include "tst_keyring.moc"

@@ -1,6 +1,7 @@
 #include "PasswordVault.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
 #include <QEventLoop>
 #include <QTimer>
@@ -12,6 +13,30 @@ namespace {
 
 const QString Service = QStringLiteral("Morvex");
 const QString Key = QStringLiteral("password");
+// The session bus names of the keyrings QtKeychain reaches here.
+constexpr const char *KeyringNames[] = {"org.freedesktop.secrets", "org.kde.kwalletd5",
+                                        "org.kde.kwalletd6"};
+
+// Whether a keyring is on the session bus now or can be started by it. Without one,
+// QtKeychain would only fail, after loading libsecret and GLib's GIO for nothing (some 4 MiB
+// that would stay for the whole run); the bus watcher tells when one comes.
+bool keyringReachable()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    const QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    if (!bus)
+        return false;
+    const QStringList activatable = bus->activatableServiceNames().value();
+    for (const char *name : KeyringNames) {
+        const QString service = QString::fromLatin1(name);
+        if (bus->isServiceRegistered(service).value() || activatable.contains(service))
+            return true;
+    }
+    return false;
+#else
+    return true; // the platform's own store
+#endif
+}
 
 PasswordVault::Result resultOf(const QKeychain::Job &job)
 {
@@ -38,7 +63,7 @@ PasswordVault::PasswordVault(QObject *parent)
     m_watcher = new QDBusServiceWatcher(this);
     m_watcher->setConnection(bus);
     m_watcher->setWatchMode(QDBusServiceWatcher::WatchForRegistration);
-    for (const char *name : {"org.freedesktop.secrets", "org.kde.kwalletd5", "org.kde.kwalletd6"})
+    for (const char *name : KeyringNames)
         m_watcher->addWatchedService(QString::fromLatin1(name));
     connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this,
             &PasswordVault::keyringAppeared);
@@ -82,6 +107,12 @@ void PasswordVault::run(QKeychain::Job *job, Done done)
         Done done;
         bool answered = false;
     };
+    if (!keyringReachable()) {
+        delete job;
+        QTimer::singleShot(0, this,
+                           [done = std::move(done)] { done(Result::NoKeyring, QString()); });
+        return;
+    }
     auto request = std::make_shared<Request>(Request{std::move(done)});
     ++m_unfinished;
     QTimer::singleShot(m_patienceMs, Qt::PreciseTimer, this, [request] {

@@ -21,14 +21,6 @@ bool ownPrivateFolder(const QString &dir)
            (info.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
 
-QString cacheHome()
-{
-    const QString fromEnv = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (QDir::isAbsolutePath(fromEnv))
-        return QDir::cleanPath(fromEnv);
-    return QDir::homePath() + QStringLiteral("/.cache");
-}
-
 } // namespace
 
 SingleInstance::SingleInstance()

@@ -34,10 +34,25 @@ bool restrictToOwner(const QString &path)
     return ::chmod(native.constData(), info.st_mode & S_IRWXU & ~S_IXUSR) == 0;
 }
 
-QString stateHome()
+namespace {
+
+// An XDG base folder: the variable when it holds an absolute path, else the folder in home.
+QString xdgHome(const char *variable, const QString &inHome)
 {
-    const QString fromEnv = qEnvironmentVariable("XDG_STATE_HOME");
+    const QString fromEnv = qEnvironmentVariable(variable);
     if (QDir::isAbsolutePath(fromEnv))
         return QDir::cleanPath(fromEnv);
-    return QDir::homePath() + QStringLiteral("/.local/state");
+    return QDir::homePath() + inHome;
+}
+
+} // namespace
+
+QString stateHome()
+{
+    return xdgHome("XDG_STATE_HOME", QStringLiteral("/.local/state"));
+}
+
+QString cacheHome()
+{
+    return xdgHome("XDG_CACHE_HOME", QStringLiteral("/.cache"));
 }

@@ -15,3 +15,5 @@ bool restrictToOwner(const QString &path);
 
 // $XDG_STATE_HOME when it is an absolute path, else ~/.local/state.
 QString stateHome();
+// $XDG_CACHE_HOME when it is an absolute path, else ~/.cache.
+QString cacheHome();

@@ -12,8 +12,6 @@ namespace {
 const QString Organisation = QStringLiteral("MoRvEx");
 const QString Group = QStringLiteral("Settings");
 constexpr QFile::Permissions OwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
-constexpr QFile::Permissions Others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
-                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
 } // namespace
 
 SettingsStore::SettingsStore()
@@ -73,7 +71,7 @@ bool SettingsStore::commit()
     const mode_t umaskBefore = ::umask(077);
     m_settings->sync();
     ::umask(umaskBefore);
-    restrictPermissions();
+    restrictToOwner(path);
     return m_settings->status() == QSettings::NoError && QFileInfo::exists(path);
 }
 
@@ -85,11 +83,4 @@ bool SettingsStore::readable() const
 QString SettingsStore::fileName() const
 {
     return m_settings->fileName();
-}
-
-void SettingsStore::restrictPermissions() const
-{
-    const QString path = fileName();
-    if (QFileInfo::exists(path) && (QFile::permissions(path) & Others))
-        QFile::setPermissions(path, OwnerOnly);
 }

@@ -28,7 +28,5 @@ public:
     QString fileName() const;
 
 private:
-    void restrictPermissions() const;
-
     std::unique_ptr<QSettings> m_settings;
 };

@@ -1,10 +1,18 @@
 #include "Module1.h"
 
 #include <QApplication>
+#include <QByteArray>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QWidget>
 #include <QWindow>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -39,6 +47,71 @@ private:
     QPointer<QWidget> m_window;
     QPoint m_offset;
 };
+
+struct FreeReply {
+    void operator()(void *reply) const { std::free(reply); }
+};
+
+xcb_atom_t internAtom(xcb_connection_t *connection, const QByteArray &name)
+{
+    const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> reply(xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, false, name.size(), name.constData()), nullptr));
+    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+}
+
+bool windowManagerSupports(xcb_connection_t *connection, xcb_window_t root, xcb_atom_t wanted)
+{
+    const xcb_atom_t supported = internAtom(connection, QByteArrayLiteral("_NET_SUPPORTED"));
+    const std::unique_ptr<xcb_get_property_reply_t, FreeReply> reply(xcb_get_property_reply(
+        connection, xcb_get_property(connection, false, root, supported, XCB_ATOM_ATOM, 0, 4096),
+        nullptr));
+    if (!reply || reply->type != XCB_ATOM_ATOM || reply->format != 32)
+        return false;
+    const auto *atoms = static_cast<const xcb_atom_t *>(xcb_get_property_value(reply.get()));
+    const int count = xcb_get_property_value_length(reply.get()) / int(sizeof(xcb_atom_t));
+    return std::find(atoms, atoms + count, wanted) != atoms + count;
+}
+
+// Asks an X11 window manager to move the window with the pointer from where the button went
+// down. Qt's own request names the pointer's last known position instead: on a busy machine
+// the pointer is past the press by the time the press is handled, and the window would trail
+// it by that distance for the whole move.
+bool askWindowManagerToMove(QWindow *handle, const QPoint &pressedAt)
+{
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    // Scaled screens name positions differently to the X server; Qt's request knows how.
+    if (!x11 || !handle || handle->devicePixelRatio() != 1.0)
+        return false;
+    xcb_connection_t *connection = x11->connection();
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    static const xcb_atom_t moveResize =
+        internAtom(connection, QByteArrayLiteral("_NET_WM_MOVERESIZE"));
+    if (moveResize == XCB_ATOM_NONE || !windowManagerSupports(connection, root, moveResize))
+        return false;
+
+    const Qt::MouseButtons held = QGuiApplication::mouseButtons();
+    const quint32 button = held.testFlag(Qt::LeftButton)     ? 1
+                           : held.testFlag(Qt::MiddleButton) ? 2
+                           : held.testFlag(Qt::RightButton)  ? 3
+                                                             : 0;
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = xcb_window_t(handle->winId());
+    message.type = moveResize;
+    message.data.data32[0] = quint32(pressedAt.x());
+    message.data.data32[1] = quint32(pressedAt.y());
+    message.data.data32[2] = 8;      // _NET_WM_MOVERESIZE_MOVE
+    message.data.data32[3] = button; // the window manager ends the move when it comes up
+    message.data.data32[4] = 1;      // a normal application
+    // The window manager grabs the pointer for the move; the press gave it to us.
+    xcb_ungrab_pointer(connection, XCB_CURRENT_TIME);
+    xcb_send_event(connection, false, root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char *>(&message));
+    xcb_flush(connection);
+    return true;
+}
 
 } // namespace
 
@@ -75,7 +148,7 @@ void Module1::dragForm(QWidget *window, const QPoint &pressedAt)
     if (!window)
         return;
     QWindow *handle = window->window()->windowHandle();
-    if (handle && handle->startSystemMove())
+    if (askWindowManagerToMove(handle, pressedAt) || (handle && handle->startSystemMove()))
         return;
     new PointerDrag(window->window(), pressedAt);
 }

@@ -179,16 +179,24 @@ void XTools::moveMouse(const QPoint &to)
     run(QStringLiteral("xdotool"), {"mousemove", QString::number(to.x()), QString::number(to.y())});
 }
 
-void XTools::drag(const QPoint &from, const QPoint &to, int button)
+void XTools::drag(const QPoint &from, const QPoint &to, int button,
+                  const std::function<bool()> &arrived)
 {
     const QString b = QString::number(button);
-    run(QStringLiteral("xdotool"),
-        {"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", b});
-    // A few steps, as a hand moves, so the window sees motion while the button is held.
-    for (int step = 1; step <= 4; ++step) {
-        const QPoint at = from + (to - from) * step / 4;
+    const auto moveTo = [](const QPoint &at) {
         run(QStringLiteral("xdotool"),
             {"mousemove", QString::number(at.x()), QString::number(at.y())});
+    };
+    moveTo(from);
+    run(QStringLiteral("xdotool"), {"mousedown", b});
+    // A few steps, as a hand moves, so the window sees motion while the button is held.
+    for (int step = 1; step <= 4; ++step)
+        moveTo(from + (to - from) * step / 4);
+    const QDeadlineTimer deadline(3000);
+    while (arrived && !arrived() && !deadline.hasExpired()) {
+        moveTo(to + QPoint(1, 0));
+        moveTo(to);
+        QTest::qWait(50);
     }
     run(QStringLiteral("xdotool"), {"mouseup", b});
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The X server as a user's tools see it: xdotool for the mouse and keyboard, xwininfo for
 // the window tree, ImageMagick's import for screenshots. Every call is bounded in time.
 namespace XTools {
@@ -38,7 +40,11 @@ QList<quint64> windowsNamed(const QString &name);
 void click(const QPoint &at, int button = 1, int repeat = 1);
 void clickWindow(quint64 window, int button = 1, int repeat = 1);
 void key(const QString &keys);
-void drag(const QPoint &from, const QPoint &to, int button);
+// Presses `button` at `from`, moves to `to` in a few steps and holds the button there, stirring
+// the pointer by a pixel, until `arrived` holds (at most 3 s): a window manager that takes the
+// move only after the first motion still sees the pointer's last position.
+void drag(const QPoint &from, const QPoint &to, int button,
+          const std::function<bool()> &arrived = {});
 void moveMouse(const QPoint &to);
 
 // Saves what the screen shows inside `area` as a PNG in the test artefacts directory.

@@ -261,6 +261,25 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(XTools::geometry(m_window->winId()).topLeft(), target, 3000);
         QCOMPARE(m_window->size(), before.size());
     }
+
+    // A click on the banner that the program sees only after the button is up again is not
+    // a drag: the window stays where it is when the pointer moves on.
+    void clickOnBannerSeenLate()
+    {
+        const QRect before = XTools::geometry(m_window->winId());
+        const QPoint grip = onScreen(m_window->Image1, QPoint(18, 60));
+        // Run without handling events meanwhile, so the press is handled after the release.
+        const auto xdotool = [](const QStringList &arguments) {
+            QProcess::execute(QStringLiteral("xdotool"), arguments);
+        };
+        xdotool({"mousemove", QString::number(grip.x()), QString::number(grip.y()), "click", "1"});
+        QTest::qWait(300);
+        for (const QPoint &at : {grip + QPoint(-60, -40), grip + QPoint(-90, -50)}) {
+            xdotool({"mousemove", QString::number(at.x()), QString::number(at.y())});
+            QTest::qWait(200);
+        }
+        QCOMPARE(XTools::geometry(m_window->winId()).topLeft(), before.topLeft());
+    }
 };
 
 int main(int argc, char **argv)

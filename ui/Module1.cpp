@@ -73,9 +73,10 @@ bool windowManagerSupports(xcb_connection_t *connection, xcb_window_t root, xcb_
 }
 
 // Asks an X11 window manager to move the window with the pointer from where the button went
-// down. Qt's own request names the pointer's last known position instead: on a busy machine
-// the pointer is past the press by the time the press is handled, and the window would trail
-// it by that distance for the whole move.
+// down, while that button is still held. Qt's own request names the pointer's last known position
+// instead: on a busy machine the pointer is past the press by the time the press is handled, and
+// the window would trail it by that distance for the whole move. False where this cannot be
+// asked, so that Qt's request or the program's own drag takes over.
 bool askWindowManagerToMove(QWindow *handle, const QPoint &pressedAt)
 {
     auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
@@ -89,11 +90,18 @@ bool askWindowManagerToMove(QWindow *handle, const QPoint &pressedAt)
     if (moveResize == XCB_ATOM_NONE || !windowManagerSupports(connection, root, moveResize))
         return false;
 
-    const Qt::MouseButtons held = QGuiApplication::mouseButtons();
-    const quint32 button = held.testFlag(Qt::LeftButton)     ? 1
-                           : held.testFlag(Qt::MiddleButton) ? 2
-                           : held.testFlag(Qt::RightButton)  ? 3
-                                                             : 0;
+    // The buttons as they are now, not as the events seen so far have them: a press handled
+    // after its release is a click, and a move started then would follow the pointer until
+    // the next click.
+    const std::unique_ptr<xcb_query_pointer_reply_t, FreeReply> pointer(
+        xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr));
+    const quint16 held = pointer ? pointer->mask : 0;
+    const quint32 button = held & XCB_BUTTON_MASK_1   ? 1
+                           : held & XCB_BUTTON_MASK_2 ? 2
+                           : held & XCB_BUTTON_MASK_3 ? 3
+                                                      : 0;
+    if (button == 0)
+        return true; // a click, with nothing to move
     xcb_client_message_event_t message{};
     message.response_type = XCB_CLIENT_MESSAGE;
     message.format = 32;

@@ -1,5 +1,7 @@
 #include "TrayWatcher.h"
 
+#include "ui/X11.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -8,14 +10,10 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
-#include <QGuiApplication>
-#include <QtGui/qguiapplication_platform.h>
 
-#include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
 #include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -24,13 +22,6 @@ const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString WatcherInterface = QStringLiteral("org.kde.StatusNotifierWatcher");
 constexpr int AnswerMs = 5000;
 constexpr int FirstAnswerMs = 1000;
-
-// The xcb connection Qt draws on, or null when Qt runs on another platform.
-xcb_connection_t *xcbConnection()
-{
-    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
 
 } // namespace
 
@@ -114,7 +105,7 @@ void TrayWatcher::setStatusNotifierHost(bool watcher, bool registered)
 
 void TrayWatcher::watchDisplay()
 {
-    xcb_connection_t *connection = xcbConnection();
+    xcb_connection_t *connection = X11::connection();
     if (!connection)
         return;
     const xcb_query_extension_reply_t *xfixes = xcb_get_extension_data(connection, &xcb_xfixes_id);
@@ -125,28 +116,22 @@ void TrayWatcher::watchDisplay()
     std::free(xcb_xfixes_query_version_reply(
         connection, xcb_xfixes_query_version(connection, XCB_XFIXES_MAJOR_VERSION, 0), nullptr));
     // The tray of the first screen, which is where Qt docks its icon.
-    const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    const char name[] = "_NET_SYSTEM_TRAY_S0";
-    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
-        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, sizeof name - 1, name),
-                              nullptr),
-        &std::free);
-    if (!screen || !atom)
+    const xcb_window_t root = X11::root(connection);
+    const xcb_atom_t tray = X11::atom(connection, "_NET_SYSTEM_TRAY_S0");
+    if (root == XCB_WINDOW_NONE || tray == XCB_ATOM_NONE)
         return;
-    m_trayAtom = atom->atom;
+    m_trayAtom = tray;
     m_xfixesEvent = xfixes->first_event + XCB_XFIXES_SELECTION_NOTIFY;
     QCoreApplication::instance()->installNativeEventFilter(this);
     // A new owner, and the owner's window or connection going away, each arrive as one
     // event: a tray that starts, restarts or crashes.
-    xcb_xfixes_select_selection_input(connection, screen->root, m_trayAtom,
+    xcb_xfixes_select_selection_input(connection, root, m_trayAtom,
                                       XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
                                           XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
                                           XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
     // Asked after the selection is watched, so no change falls between the two.
-    std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
-        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, m_trayAtom),
-                                      nullptr),
-        &std::free);
+    const X11::Reply<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, m_trayAtom), nullptr));
     setXembedTray(owner && owner->owner != XCB_NONE);
 }
 

@@ -1,18 +1,14 @@
 #include "Module1.h"
 
+#include "X11.h"
+
 #include <QApplication>
-#include <QByteArray>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QWidget>
 #include <QWindow>
-#include <QtGui/qguiapplication_platform.h>
-
-#include <xcb/xcb.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -48,21 +44,10 @@ private:
     QPoint m_offset;
 };
 
-struct FreeReply {
-    void operator()(void *reply) const { std::free(reply); }
-};
-
-xcb_atom_t internAtom(xcb_connection_t *connection, const QByteArray &name)
-{
-    const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> reply(xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, false, name.size(), name.constData()), nullptr));
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
-
 bool windowManagerSupports(xcb_connection_t *connection, xcb_window_t root, xcb_atom_t wanted)
 {
-    const xcb_atom_t supported = internAtom(connection, QByteArrayLiteral("_NET_SUPPORTED"));
-    const std::unique_ptr<xcb_get_property_reply_t, FreeReply> reply(xcb_get_property_reply(
+    const xcb_atom_t supported = X11::atom(connection, "_NET_SUPPORTED");
+    const X11::Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
         connection, xcb_get_property(connection, false, root, supported, XCB_ATOM_ATOM, 0, 4096),
         nullptr));
     if (!reply || reply->type != XCB_ATOM_ATOM || reply->format != 32)
@@ -79,21 +64,19 @@ bool windowManagerSupports(xcb_connection_t *connection, xcb_window_t root, xcb_
 // asked, so that Qt's request or the program's own drag takes over.
 bool askWindowManagerToMove(QWindow *handle, const QPoint &pressedAt)
 {
-    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t *connection = X11::connection();
     // Scaled screens name positions differently to the X server; Qt's request knows how.
-    if (!x11 || !handle || handle->devicePixelRatio() != 1.0)
+    if (!connection || !handle || handle->devicePixelRatio() != 1.0)
         return false;
-    xcb_connection_t *connection = x11->connection();
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-    static const xcb_atom_t moveResize =
-        internAtom(connection, QByteArrayLiteral("_NET_WM_MOVERESIZE"));
+    const xcb_window_t root = X11::root(connection);
+    static const xcb_atom_t moveResize = X11::atom(connection, "_NET_WM_MOVERESIZE");
     if (moveResize == XCB_ATOM_NONE || !windowManagerSupports(connection, root, moveResize))
         return false;
 
     // The buttons as they are now, not as the events seen so far have them: a press handled
     // after its release is a click, and a move started then would follow the pointer until
     // the next click.
-    const std::unique_ptr<xcb_query_pointer_reply_t, FreeReply> pointer(
+    const X11::Reply<xcb_query_pointer_reply_t> pointer(
         xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr));
     const quint16 held = pointer ? pointer->mask : 0;
     const quint32 button = held & XCB_BUTTON_MASK_1   ? 1

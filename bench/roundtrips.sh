@@ -228,9 +228,9 @@ series() {
         -v f="$floor" -v ff="$floor_flights" \
         'BEGIN { printf "%-8s %10.1f %6.1f %8s %10.1f %6.1f %8s %7s %8s %12.2f\n", m, a, a / r, af, b, b / r, bf, f, ff, a / b }'
 }
-series plain "pop3://$target:$plain_port/" "$target:$plain_port" 4 2
-series STLS "pop3://$target:$stls_port/" "$target:$stls_port" 7 5 --ssl-reqd
-series pop3s "pop3s://$target:$pop3s_port/" "pop3s://$target:$pop3s_port" 5 4
+series plain "pop3://$target:$plain_port/" "$target:$plain_port" 5 3
+series STLS "pop3://$target:$stls_port/" "$target:$stls_port" 8 6 --ssl-reqd
+series pop3s "pop3s://$target:$pop3s_port/" "pop3s://$target:$pop3s_port" 6 5
 echo "RTs: wall time per check / ${rtt_ms} ms; curl's include starting the process."
 echo "flights: client flights per connection, counted by the relay; floor: the fewest round"
 echo "trips and flights of each mode with TLS 1.3 (README, \"Round trips\")."

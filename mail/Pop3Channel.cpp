@@ -84,6 +84,11 @@ bool Pop3Channel::isEncrypted() const
     return m_socket->isEncrypted();
 }
 
+bool Pop3Channel::hasInput() const
+{
+    return !m_buffer.isEmpty() || m_socket->bytesAvailable() > 0;
+}
+
 QString Pop3Channel::errorString() const
 {
     return m_socket->errorString();

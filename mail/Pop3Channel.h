@@ -60,6 +60,8 @@ public:
     Result startTls(const QString &verifyName, const QList<QSslCertificate> &extraCas,
                     QDeadlineTimer deadline);
     QList<QSslError> tlsErrors() const { return m_tlsErrors; }
+    // Input has arrived that no readLine() has taken yet, a part of a line included.
+    bool hasInput() const;
     bool isEncrypted() const;
 
     // Flushes what is queued and disconnects, aborting whatever is left at the deadline.

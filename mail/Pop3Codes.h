@@ -46,5 +46,8 @@ enum : int {
     // gives now: TLS, SCRAM or APOP is missing or refused. The check ends before the
     // password or a proof is sent.
     ProtectionLowered = 29,
+    // The file of what servers gave before is there but could not be read whole: the check
+    // stops before connecting, as it cannot tell what this server must give.
+    ProtectionUnknown = 30,
 };
 }

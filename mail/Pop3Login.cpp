@@ -4,6 +4,7 @@
 #include "SecureWipe.h"
 
 #include <QCryptographicHash>
+#include <QMessageAuthenticationCode>
 
 namespace Pop3Login {
 
@@ -19,6 +20,8 @@ QList<Mechanism> candidates(const Pop3Capa &capa, bool encrypted, const QByteArr
             list.append(Mechanism::ScramSha256);
         if (sasl.contains("SCRAM-SHA-1"))
             list.append(Mechanism::ScramSha1);
+        if (sasl.contains("CRAM-MD5"))
+            list.append(Mechanism::CramMd5);
         if (!apopTimestamp(greeting).isEmpty())
             list.append(Mechanism::Apop);
     }
@@ -34,6 +37,8 @@ Protection protection(Mechanism mechanism, bool encrypted)
     case Mechanism::ScramSha256:
     case Mechanism::ScramSha1:
         return Protection::Scram;
+    case Mechanism::CramMd5:
+        return Protection::CramMd5;
     case Mechanism::Apop:
         return Protection::Apop;
     case Mechanism::Plain:
@@ -41,6 +46,24 @@ Protection protection(Mechanism mechanism, bool encrypted)
         break;
     }
     return Protection::None;
+}
+
+QString name(Mechanism mechanism)
+{
+    switch (mechanism) {
+    case Mechanism::Plain:
+        return QStringLiteral("AUTH PLAIN");
+    case Mechanism::ScramSha256:
+    case Mechanism::ScramSha1:
+        return QStringLiteral("SCRAM");
+    case Mechanism::CramMd5:
+        return QStringLiteral("CRAM-MD5");
+    case Mechanism::Apop:
+        return QStringLiteral("APOP");
+    case Mechanism::UserPass:
+        break;
+    }
+    return QStringLiteral("USER/PASS");
 }
 
 QByteArray apopTimestamp(const QByteArray &greeting)
@@ -74,6 +97,20 @@ QByteArray apopCommand(const QByteArray &timestamp, const QByteArray &user,
     return command;
 }
 
+QByteArray cramResponse(const QString &user, const QString &password, const QByteArray &challenge)
+{
+    QByteArray key = password.toUtf8();
+    QMessageAuthenticationCode hmac(QCryptographicHash::Md5, key);
+    secureWipe(key);
+    hmac.addData(challenge);
+    QByteArray raw = hmac.result();
+    QByteArray digest = raw.toHex();
+    secureWipe(raw);
+    QByteArray response = joined({user.toUtf8(), " ", digest});
+    secureWipe(digest);
+    return response;
+}
+
 QByteArray plainMessage(const QString &user, const QString &password)
 {
     QByteArray secret = password.toUtf8();
@@ -100,6 +137,8 @@ QString checkedStatus(Mechanism mechanism, bool encrypted)
     case Mechanism::ScramSha256:
     case Mechanism::ScramSha1:
         return QStringLiteral("Mailbox checked (SCRAM, password not sent).");
+    case Mechanism::CramMd5:
+        return QStringLiteral("Mailbox checked (CRAM-MD5, password not sent).");
     case Mechanism::Apop:
         return QStringLiteral("Mailbox checked (APOP, password not sent).");
     case Mechanism::Plain:

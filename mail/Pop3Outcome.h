@@ -18,7 +18,7 @@ struct Pop3Outcome {
     QString status;
     qint64 count = 0;
 
-    static constexpr int MaxStatus = 45;
+    static constexpr int MaxStatus = 47;
 
     static Pop3Outcome failure(int code, const QString &status) { return {code, status, 0}; }
 

@@ -77,7 +77,7 @@ Pop3Outcome Pop3Session::converse()
     Mechanism used = Mechanism::UserPass;
     if (Step end = login(capa, &used))
         return *end;
-    return stat(m_quitSent, used);
+    return stat(used);
 }
 
 Pop3Outcome Pop3Session::socketFailure(Result result, const QString &closedStatus)
@@ -185,7 +185,7 @@ Pop3Session::Step Pop3Session::upgrade(Pop3Capa *capa)
         return std::nullopt;
 
     Pop3Reply reply;
-    if (Step end = send({"STLS"}, QStringLiteral("STLS")))
+    if (Step end = send({"STLS"}))
         return end;
     if (Step end = receive(QStringLiteral("STLS"), &reply))
         return end;
@@ -206,7 +206,7 @@ Pop3Session::Step Pop3Session::capabilities(Pop3Capa *capa)
     const QDeadlineTimer step = deadline();
     const QString name = QStringLiteral("CAPA");
     Pop3Reply reply;
-    if (Step end = send({"CAPA"}, name))
+    if (Step end = send({"CAPA"}))
         return end;
     if (Step end = receive(name, &reply))
         return end;
@@ -225,17 +225,12 @@ Pop3Session::Step Pop3Session::capabilities(Pop3Capa *capa)
     return std::nullopt;
 }
 
-// The reply to STAT, which went out with the login when the server pipelines (and goes
-// with QUIT after a login that could not take it along).
-Pop3Outcome Pop3Session::stat(bool sent, Mechanism used)
+// STAT after the login's answer, with QUIT when the server pipelines.
+Pop3Outcome Pop3Session::stat(Mechanism used)
 {
     const QString name = QStringLiteral("STAT");
-    if (!sent) {
-        const QByteArrayList lines =
-            m_pipelining ? QByteArrayList{"STAT", "QUIT"} : QByteArrayList{"STAT"};
-        if (Step end = send(lines, name))
-            return *end;
-    }
+    if (Step end = send(m_pipelining ? QByteArrayList{"STAT", "QUIT"} : QByteArrayList{"STAT"}))
+        return *end;
     Pop3Reply reply;
     if (Step end = receive(name, &reply))
         return *end;
@@ -251,32 +246,79 @@ Pop3Outcome Pop3Session::stat(bool sent, Mechanism used)
                        count};
 }
 
-// Sends the lines in one write; their replies are read with receive(), in order.
-Pop3Session::Step Pop3Session::send(const QByteArrayList &lines, const QString &name)
+namespace {
+
+// The command word of a line as sent, without copying the line (it may hold a password
+// or a proof); empty for a line of a SASL exchange, which has none.
+QByteArrayView commandWord(QByteArrayView line)
 {
-    // One log line per flight, with the command words only: arguments can be a login, a
-    // password or a proof. AUTH keeps its mechanism name.
-    QByteArrayList words;
-    for (const QByteArray &line : lines) {
-        const QByteArrayList parts = line.split(' ');
-        const QByteArray &word = parts.first();
-        const bool command = !word.isEmpty() && word.size() <= 4 && word.toUpper() == word &&
-                             word.at(0) >= 'A' && word.at(0) <= 'Z';
-        words.append(!command         ? QByteArray("[SASL]")
-                     : word == "AUTH" ? word + ' ' + parts.value(1)
-                                      : word);
-        if (word == "QUIT")
-            m_quitSent = true;
+    const qsizetype blank = line.indexOf(' ');
+    const QByteArrayView word = blank < 0 ? line : line.first(blank);
+    if (word.isEmpty() || word.size() > 4)
+        return QByteArrayView();
+    for (const char c : word) {
+        if (c < 'A' || c > 'Z')
+            return QByteArrayView();
     }
-    qCDebug(lcPop3, "C: %s", words.join(' ').constData());
+    return word;
+}
+
+// For the dialogue log: the command words of a flight, and AUTH's mechanism name.
+QByteArray flightWords(const QByteArrayList &lines)
+{
+    QByteArray words;
+    for (const QByteArray &line : lines) {
+        const QByteArrayView word = commandWord(line);
+        if (!words.isEmpty())
+            words += ' ';
+        if (word.isEmpty()) {
+            words += "[SASL]";
+            continue;
+        }
+        words += word;
+        if (word == "AUTH") {
+            const QByteArrayView rest = QByteArrayView(line).sliced(word.size());
+            const qsizetype end = rest.indexOf(' ', 1);
+            words += end < 0 ? rest : rest.first(end);
+        }
+    }
+    return words;
+}
+
+} // namespace
+
+Pop3Session::Step Pop3Session::send(const QByteArrayList &lines)
+{
+    // A reply nobody asked for: the server has lost its place in the dialogue, and
+    // whatever it says next would be taken for the answer to the wrong command.
+    if (m_unanswered == 0 && m_channel.hasInput()) {
+        m_farewell = Farewell::Quit;
+        return Pop3Outcome::failure(
+            Pop3Code::BadReply,
+            m_lastSent.isEmpty()
+                ? QStringLiteral("Unexpected reply from the server.")
+                : QStringLiteral("Unexpected reply from the server after %1.").arg(m_lastSent));
+    }
+    if (lcPop3().isDebugEnabled())
+        qCDebug(lcPop3, "C: %s", flightWords(lines).constData());
     const Result result = m_channel.writeLines(lines, deadline());
     if (result != Result::Ok) {
         m_farewell = Farewell::None;
-        return socketFailure(result,
-                             QStringLiteral("Server closed the connection after %1.").arg(name));
+        return socketFailure(result, closedAfter(m_lastSent));
+    }
+    for (const QByteArray &line : lines) {
+        const QByteArrayView word = commandWord(line);
+        m_lastSent = word.isEmpty() ? QStringLiteral("AUTH") : QString::fromLatin1(word);
+        m_quitSent = m_quitSent || word == "QUIT";
     }
     m_unanswered += int(lines.size());
     return std::nullopt;
+}
+
+QString Pop3Session::closedAfter(const QString &name) const
+{
+    return name.isEmpty() ? QStringLiteral("Server closed the connection.")
+                          : QStringLiteral("Server closed the connection after %1.").arg(name);
 }
 
 Pop3Session::Step Pop3Session::receive(const QString &name, Pop3Reply *reply, QByteArray *challenge)
@@ -285,6 +327,7 @@ Pop3Session::Step Pop3Session::receive(const QString &name, Pop3Reply *reply, QB
     if (Step end = readLine(&line, name, deadline()))
         return end;
     --m_unanswered;
+    ++m_replies;
     *reply = Pop3Reply::parse(line);
     if (reply->isValid()) {
         qCDebug(lcPop3, "S: %s%s%s", reply->isOk() ? "+OK" : "-ERR",
@@ -323,7 +366,6 @@ Pop3Session::Step Pop3Session::readLine(QByteArray *line, const QString &name, Q
                                     QStringLiteral("Reply to %1 too long.").arg(name));
     default:
         m_farewell = Farewell::None;
-        return socketFailure(result,
-                             QStringLiteral("Server closed the connection after %1.").arg(name));
+        return socketFailure(result, closedAfter(name));
     }
 }

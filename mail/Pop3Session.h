@@ -36,18 +36,23 @@ struct Pop3SessionSettings {
 // upgrades with STLS when the server offers it (RFC 2595), and then never falls back to the
 // clear. The login follows Pop3Login::candidates(); before each mechanism starts, the
 // protection it would give is compared with the remembered one, and a weaker one ends the
-// check (ProtectionLowered) before the password or a proof is sent. When CAPA lists
-// PIPELINING (RFC 2449), the last login command (APOP excepted), STAT and QUIT travel
-// together and their replies are read in order. Connecting, the handshake and each reply have
-// poptimeout each. Once the server has greeted, QUIT is sent whenever the connection can still
-// carry it; the channel is closed when run() returns. The dialogue is logged to the category
-// "morvex.pop3" (debug level, off by default): command words and reply indicators, never an
-// argument.
+// check (ProtectionLowered) before the password or a proof is sent.
+// Nothing that depends on the login goes out before the login's answer: real servers lose
+// what is queued behind it (a login process that hands the connection to another one) or
+// answer it out of turn (a phantom reply after AUTH). Pipelining (RFC 2449) is used only
+// where that cannot happen: USER with PASS, and STAT with QUIT. A server that speaks
+// before it is asked ends the check as a protocol error at once, rather than having its
+// words taken for the answer to the next command.
+// Connecting, the handshake and each reply have poptimeout each. Once the server has
+// greeted, QUIT is sent whenever the connection can still carry it; the channel is closed
+// when run() returns. The dialogue is logged to the category "morvex.pop3" (debug level,
+// off by default): command words and reply indicators, never an argument.
 class Pop3Session {
 public:
     Pop3Session(Pop3Channel &channel, const Pop3SessionSettings &settings);
     Pop3Outcome run();
-    // What the login of a successful check gave; None until then.
+    // The protection of the login, once it succeeded (TLS, SCRAM once the server's
+    // signature checked out, APOP, CRAM-MD5), whatever came after; None until then.
     Protection given() const { return m_given; }
 
 private:
@@ -55,6 +60,12 @@ private:
     using Step = std::optional<Pop3Outcome>;
     enum class Farewell { None, Quit, QuitAndWait };
     using Mechanism = Pop3Login::Mechanism;
+    // How a mechanism's attempt ended, when it failed.
+    enum class Refusal {
+        Final,    // the check ends with it
+        AtStart,  // refused before any password or proof went out: the next one may follow
+        OfSecret, // an APOP or CRAM-MD5 digest was refused: the next one may follow
+    };
 
     Pop3Outcome converse();
     Step connect();
@@ -63,25 +74,30 @@ private:
     Step startTls(bool stls);
     Step capabilities(Pop3Capa *capa);
     Step login(const Pop3Capa &capa, Mechanism *used);
-    Step userPass(const QByteArrayList &tail);
-    Step apop(bool *refusedAtStart, bool *secretRefused);
-    Step authPlain(const QByteArrayList &tail, bool *refusedAtStart);
-    Step scram(Mechanism mechanism, const QByteArrayList &tail, bool *refusedAtStart);
-    Step authStart(const QByteArray &mechanism, const QByteArray &initial,
-                   const QByteArrayList &tail, bool *refusedAtStart, Pop3Reply *reply,
+    Step attempt(Mechanism mechanism, Refusal *refusal);
+    Step userPass();
+    Step apop(Refusal *refusal);
+    Step cramMd5(Refusal *refusal);
+    Step authPlain(Refusal *refusal);
+    Step scram(Mechanism mechanism, Refusal *refusal);
+    Step authBegin(const QByteArray &mechanism, Refusal *refusal, Pop3Reply *reply,
                    QByteArray *challenge);
+    Step authStart(const QByteArray &mechanism, const QByteArray &initial, Refusal *refusal,
+                   Pop3Reply *reply, QByteArray *challenge);
     Step cancelAuth(const Pop3Outcome &outcome);
-    // Sends the login's last lines (and the pipelined tail) and reads the answer to the
-    // first: a -ERR there refuses the login.
-    Step finishLogin(const QByteArrayList &lines, const QString &name);
-    Pop3Outcome stat(bool sent, Mechanism used);
+    // -ERR to an APOP or CRAM-MD5 digest: bare or [AUTH], the secret did not match (and it
+    // may be one other than the password); any other code is final.
+    static Step digestRefused(const Pop3Reply &reply, Refusal *refusal);
+    Pop3Outcome stat(Mechanism used);
 
-    Step send(const QByteArrayList &lines, const QString &name);
+    // Sends the lines in one write; their replies are read with receive(), in order.
+    Step send(const QByteArrayList &lines);
     // A +OK or -ERR reply; with challenge set, a SASL challenge ("+ base64") is taken
     // too: its decoded payload goes to *challenge and *reply stays invalid.
     Step receive(const QString &name, Pop3Reply *reply, QByteArray *challenge = nullptr);
     Step readLine(QByteArray *line, const QString &name, QDeadlineTimer step);
     Pop3Outcome socketFailure(Pop3Channel::Result result, const QString &closedStatus);
+    QString closedAfter(const QString &name) const;
     QDeadlineTimer deadline() const;
     void sayGoodbye();
 
@@ -93,5 +109,9 @@ private:
     // Commands sent whose replies have not been read, and whether QUIT is among them.
     int m_unanswered = 0;
     bool m_quitSent = false;
+    // Replies read so far, and the command word of the last line sent ("AUTH" for the
+    // lines of a SASL exchange).
+    int m_replies = 0;
+    QString m_lastSent;
     Protection m_given = Protection::None;
 };

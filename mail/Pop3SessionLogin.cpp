@@ -49,62 +49,77 @@ Pop3Outcome scramFailure(const Scram &scram)
 } // namespace
 
 // Tries the candidates in order. A refusal that came before any password or proof went
-// out (a bare -ERR to the AUTH command itself), or a bare -ERR or [AUTH] to APOP, moves on
-// to the next one, down to USER/PASS. APOP's [AUTH] says that the APOP secret did not
-// match, and that secret is often not the login password: servers stamp their greeting
-// whether or not the account has one (GNU pop3d answers "-ERR [AUTH] Bad login"). A wrong
-// password then gets its [AUTH] at PASS. Before a mechanism starts, the protection it
-// would give is weighed against what the server gave before: a weaker one ends the check
-// with nothing secret sent, which is all a man in the middle gets for stripping STLS,
-// SCRAM or the APOP timestamp.
+// out (a bare -ERR to the AUTH command itself), or a bare -ERR or [AUTH] to an APOP or
+// CRAM-MD5 digest, moves on to the next one, down to USER/PASS. Servers stamp their
+// greeting whether or not the account has an APOP secret, and that secret (or the one
+// CRAM-MD5 is keyed with) is often not the login password: GNU pop3d answers "-ERR [AUTH]
+// Bad login". A wrong password then gets its [AUTH] at PASS. Before a mechanism starts, the
+// protection it would give is weighed against what the server gave before: a weaker one
+// ends the check with nothing secret sent, which is all a man in the middle gets for
+// stripping STLS, SCRAM or the APOP timestamp.
 Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
 {
     const bool encrypted = m_channel.isEncrypted();
-    const QByteArrayList tail = m_pipelining ? QByteArrayList{"STAT", "QUIT"} : QByteArrayList();
     const QList<Mechanism> candidates = Pop3Login::candidates(capa, encrypted, m_greeting);
-    // APOP's [AUTH] refusal, kept for when the server may not be tried any further: then
-    // the password is what was wrong, not the protection.
-    Step refusal;
+    // The last refusal that moved on, and the replies read up to it.
+    Step refused;
+    Refusal refusedHow = Refusal::Final;
+    Mechanism refusedMechanism = Mechanism::UserPass;
+    int repliesThen = 0;
     for (const Mechanism mechanism : candidates) {
         const Protection level = Pop3Login::protection(mechanism, encrypted);
-        if (level < m_settings.remembered) {
-            if (refusal)
-                return refusal;
+        if (weaker(level, m_settings.remembered)) {
+            // A digest refused by a server that took one before: the password is wrong.
+            if (refused && refusedHow == Refusal::OfSecret)
+                return refused;
             return Pop3Outcome::failure(Pop3Code::ProtectionLowered,
-                                        ProtectionText::lowered(m_settings.remembered));
+                                        refused ? QStringLiteral("%1 refused; password not sent.")
+                                                      .arg(Pop3Login::name(refusedMechanism))
+                                                : ProtectionText::lowered(m_settings.remembered));
         }
         *used = mechanism;
-        bool refusedAtStart = false;
-        bool apopSecretRefused = false;
-        Step end;
-        switch (mechanism) {
-        case Mechanism::UserPass:
-            end = userPass(tail);
-            break;
-        case Mechanism::Apop:
-            end = apop(&refusedAtStart, &apopSecretRefused);
-            break;
-        case Mechanism::Plain:
-            end = authPlain(tail, &refusedAtStart);
-            break;
-        case Mechanism::ScramSha256:
-        case Mechanism::ScramSha1:
-            end = scram(mechanism, tail, &refusedAtStart);
-            break;
-        }
-        if (!refusedAtStart) {
-            if (!end)
-                m_given = level;
+        Refusal refusal = Refusal::Final;
+        Step end = attempt(mechanism, &refusal);
+        if (!end) {
+            m_given = level;
             return end;
         }
-        refusal = apopSecretRefused ? end : std::nullopt;
+        // A server that hangs up right after a refusal has said its last word: the
+        // refusal (code 15 and its text), not the hang-up, is the outcome.
+        if (refused && end->code == Pop3Code::ConnectionLost && m_replies == repliesThen)
+            return refused;
+        if (refusal == Refusal::Final)
+            return end;
+        refused = end;
+        refusedHow = refusal;
+        refusedMechanism = mechanism;
+        repliesThen = m_replies;
     }
     // USER/PASS comes last and never moves on.
     return Pop3Outcome::failure(Pop3Code::LoginRefused,
                                 QStringLiteral("Login refused by the server."));
 }
 
-Pop3Session::Step Pop3Session::userPass(const QByteArrayList &tail)
+Pop3Session::Step Pop3Session::attempt(Mechanism mechanism, Refusal *refusal)
+{
+    switch (mechanism) {
+    case Mechanism::UserPass:
+        break;
+    case Mechanism::Apop:
+        return apop(refusal);
+    case Mechanism::CramMd5:
+        return cramMd5(refusal);
+    case Mechanism::Plain:
+        return authPlain(refusal);
+    case Mechanism::ScramSha256:
+    case Mechanism::ScramSha1:
+        return scram(mechanism, refusal);
+    }
+    return userPass();
+}
+
+// USER and PASS; in one flight to a server that pipelines.
+Pop3Session::Step Pop3Session::userPass()
 {
     const QByteArray user = "USER " + Pop3Login::legacyText(m_settings.user);
     QByteArray secret = Pop3Login::legacyText(m_settings.password);
@@ -112,18 +127,14 @@ Pop3Session::Step Pop3Session::userPass(const QByteArrayList &tail)
     secureWipe(secret);
     const WipedBytes wipePass(pass);
     Pop3Reply reply;
-    if (m_pipelining) {
-        if (Step end = send(QByteArrayList{user, pass} + tail, QStringLiteral("USER")))
-            return end;
-    } else if (Step end = send({user}, QStringLiteral("USER"))) {
+    if (Step end = send(m_pipelining ? QByteArrayList{user, pass} : QByteArrayList{user}))
         return end;
-    }
     if (Step end = receive(QStringLiteral("USER"), &reply))
         return end;
     if (reply.isErr())
         return Pop3Outcome::loginRefused(reply, false);
     if (!m_pipelining) {
-        if (Step end = send({pass}, QStringLiteral("PASS")))
+        if (Step end = send({pass}))
             return end;
     }
     if (Step end = receive(QStringLiteral("PASS"), &reply))
@@ -133,71 +144,103 @@ Pop3Session::Step Pop3Session::userPass(const QByteArrayList &tail)
     return std::nullopt;
 }
 
-// APOP goes alone, even to a server that pipelines: a refusal of it moves on to the next
-// mechanism on the same connection, which a STAT and QUIT sent along would have ended.
-Pop3Session::Step Pop3Session::apop(bool *refusedAtStart, bool *secretRefused)
+Pop3Session::Step Pop3Session::digestRefused(const Pop3Reply &reply, Refusal *refusal)
 {
-    const QString name = QStringLiteral("APOP");
+    const QByteArray code = reply.code.toUpper();
+    if (code.isEmpty() || code == "AUTH" || code.startsWith("AUTH/"))
+        *refusal = Refusal::OfSecret;
+    return Pop3Outcome::loginRefused(reply, true);
+}
+
+Pop3Session::Step Pop3Session::apop(Refusal *refusal)
+{
     QByteArray secret = Pop3Login::legacyText(m_settings.password);
     QByteArray command = Pop3Login::apopCommand(Pop3Login::apopTimestamp(m_greeting),
                                                 Pop3Login::legacyText(m_settings.user), secret);
     secureWipe(secret);
     const WipedBytes wipeCommand(command);
     Pop3Reply reply;
-    if (Step end = send({command}, name))
+    if (Step end = send({command}))
         return end;
-    if (Step end = receive(name, &reply))
+    if (Step end = receive(QStringLiteral("APOP"), &reply))
         return end;
-    if (reply.isErr()) {
-        const QByteArray code = reply.code.toUpper();
-        *secretRefused = code == "AUTH" || code.startsWith("AUTH/");
-        *refusedAtStart = reply.code.isEmpty() || *secretRefused;
-        return Pop3Outcome::loginRefused(reply, true);
+    if (reply.isErr())
+        return digestRefused(reply, refusal);
+    return std::nullopt;
+}
+
+// "AUTH mechanism" without an initial response, and the server's answer: a challenge in
+// *challenge (reply invalid), or a +OK for the caller to judge. A -ERR ends it here.
+Pop3Session::Step Pop3Session::authBegin(const QByteArray &mechanism, Refusal *refusal,
+                                         Pop3Reply *reply, QByteArray *challenge)
+{
+    if (Step end = send({"AUTH " + mechanism}))
+        return end;
+    if (Step end = receive(QStringLiteral("AUTH"), reply, challenge))
+        return end;
+    if (reply->isErr()) {
+        if (reply->code.isEmpty())
+            *refusal = Refusal::AtStart;
+        return Pop3Outcome::loginRefused(*reply, false);
     }
+    return std::nullopt;
+}
+
+// RFC 2195: the server's challenge, answered with the login and an HMAC-MD5 of it.
+Pop3Session::Step Pop3Session::cramMd5(Refusal *refusal)
+{
+    Pop3Reply reply;
+    QByteArray challenge;
+    if (Step end = authBegin("CRAM-MD5", refusal, &reply, &challenge))
+        return end;
+    if (reply.isOk() || challenge.isEmpty())
+        return cancelAuth(Pop3Outcome::failure(
+            Pop3Code::BadReply, QStringLiteral("Invalid reply to AUTH from the server.")));
+    QByteArray response = Pop3Login::cramResponse(m_settings.user, m_settings.password, challenge);
+    const WipedBytes wipeResponse(response);
+    QByteArray encoded = response.toBase64();
+    const WipedBytes wipeEncoded(encoded);
+    if (Step end = send({encoded}))
+        return end;
+    if (Step end = receive(QStringLiteral("AUTH"), &reply))
+        return end;
+    if (reply.isErr())
+        return digestRefused(reply, refusal);
     return std::nullopt;
 }
 
 // "AUTH mechanism initial-response", or without it and then the response to the server's
 // empty challenge when the line would be too long. *reply is the server's answer to the
-// initial response: +OK, -ERR or (reply invalid) the challenge in *challenge. When the
-// initial response is the last step, tail goes with it.
+// initial response: +OK, -ERR or (reply invalid) the challenge in *challenge.
 Pop3Session::Step Pop3Session::authStart(const QByteArray &mechanism, const QByteArray &initial,
-                                         const QByteArrayList &tail, bool *refusedAtStart,
-                                         Pop3Reply *reply, QByteArray *challenge)
+                                         Refusal *refusal, Pop3Reply *reply, QByteArray *challenge)
 {
-    const QString name = QStringLiteral("AUTH");
     QByteArray encoded = initial.isEmpty() ? QByteArray("=") : initial.toBase64();
     const WipedBytes wipeEncoded(encoded);
     QByteArray command = joined({"AUTH ", mechanism, " ", encoded});
     const WipedBytes wipeCommand(command);
     if (command.size() + 2 <= maxAuthLine) {
-        if (Step end = send(QByteArrayList{command} + tail, name))
+        if (Step end = send({command}))
             return end;
     } else {
-        if (Step end = send({"AUTH " + mechanism}, name))
+        if (Step end = authBegin(mechanism, refusal, reply, challenge))
             return end;
-        if (Step end = receive(name, reply, challenge))
-            return end;
-        if (reply->isErr()) {
-            *refusedAtStart = reply->code.isEmpty();
-            return Pop3Outcome::loginRefused(*reply, false);
-        }
         if (reply->isOk() || !challenge->isEmpty())
             return cancelAuth(Pop3Outcome::failure(
                 Pop3Code::BadReply, QStringLiteral("Invalid reply to AUTH from the server.")));
-        if (Step end = send(QByteArrayList{encoded} + tail, name))
+        if (Step end = send({encoded}))
             return end;
     }
-    return receive(name, reply, challenge);
+    return receive(QStringLiteral("AUTH"), reply, challenge);
 }
 
-Pop3Session::Step Pop3Session::authPlain(const QByteArrayList &tail, bool *refusedAtStart)
+Pop3Session::Step Pop3Session::authPlain(Refusal *refusal)
 {
     Pop3Reply reply;
     QByteArray challenge;
     QByteArray response = Pop3Login::plainMessage(m_settings.user, m_settings.password);
     const WipedBytes wipeResponse(response);
-    if (Step end = authStart("PLAIN", response, tail, refusedAtStart, &reply, &challenge))
+    if (Step end = authStart("PLAIN", response, refusal, &reply, &challenge))
         return end;
     if (reply.isErr())
         return Pop3Outcome::loginRefused(reply, true);
@@ -207,8 +250,7 @@ Pop3Session::Step Pop3Session::authPlain(const QByteArrayList &tail, bool *refus
     return std::nullopt;
 }
 
-Pop3Session::Step Pop3Session::scram(Mechanism mechanism, const QByteArrayList &tail,
-                                     bool *refusedAtStart)
+Pop3Session::Step Pop3Session::scram(Mechanism mechanism, Refusal *refusal)
 {
     const bool sha256 = mechanism == Mechanism::ScramSha256;
     Scram exchange(sha256 ? QCryptographicHash::Sha256 : QCryptographicHash::Sha1, m_settings.user,
@@ -216,12 +258,13 @@ Pop3Session::Step Pop3Session::scram(Mechanism mechanism, const QByteArrayList &
     const QString name = QStringLiteral("AUTH");
     Pop3Reply reply;
     QByteArray serverFirst;
-    if (Step end = authStart(sha256 ? "SCRAM-SHA-256" : "SCRAM-SHA-1", exchange.clientFirst(), {},
-                             refusedAtStart, &reply, &serverFirst))
+    if (Step end = authStart(sha256 ? "SCRAM-SHA-256" : "SCRAM-SHA-1", exchange.clientFirst(),
+                             refusal, &reply, &serverFirst))
         return end;
     if (reply.isErr()) {
         // Nothing but the login name and a nonce has gone out yet.
-        *refusedAtStart = reply.code.isEmpty();
+        if (reply.code.isEmpty())
+            *refusal = Refusal::AtStart;
         return Pop3Outcome::loginRefused(reply, false);
     }
     if (reply.isOk())
@@ -234,7 +277,7 @@ Pop3Session::Step Pop3Session::scram(Mechanism mechanism, const QByteArrayList &
     QByteArray serverFinal;
     QByteArray encoded = clientFinal.toBase64();
     const WipedBytes wipeEncoded(encoded);
-    if (Step end = send({encoded}, name))
+    if (Step end = send({encoded}))
         return end;
     if (Step end = receive(name, &reply, &serverFinal))
         return end;
@@ -244,14 +287,11 @@ Pop3Session::Step Pop3Session::scram(Mechanism mechanism, const QByteArrayList &
         return notProven();
     if (!exchange.verify(serverFinal))
         return cancelAuth(scramFailure(exchange));
+    // The server knows the password: it gave SCRAM, whatever it says next.
+    m_given = Pop3Login::protection(mechanism, m_channel.isEncrypted());
 
-    return finishLogin(QByteArrayList{QByteArray()} + tail, name);
-}
-
-Pop3Session::Step Pop3Session::finishLogin(const QByteArrayList &lines, const QString &name)
-{
-    Pop3Reply reply;
-    if (Step end = send(lines, name))
+    // The empty response that ends the exchange, and the server's verdict.
+    if (Step end = send({QByteArray()}))
         return end;
     if (Step end = receive(name, &reply))
         return end;
@@ -264,9 +304,7 @@ Pop3Session::Step Pop3Session::finishLogin(const QByteArrayList &lines, const QS
 Pop3Session::Step Pop3Session::cancelAuth(const Pop3Outcome &outcome)
 {
     Pop3Reply ignored;
-    if (send({"*"}, QStringLiteral("AUTH")))
-        return outcome;
-    if (receive(QStringLiteral("AUTH"), &ignored))
-        return outcome;
+    if (!send({"*"}))
+        (void)receive(QStringLiteral("AUTH"), &ignored);
     return outcome;
 }

@@ -1,5 +1,21 @@
 #include "Protection.h"
 
+int strength(Protection level)
+{
+    switch (level) {
+    case Protection::None:
+        break;
+    case Protection::Apop:
+    case Protection::CramMd5:
+        return 1;
+    case Protection::Scram:
+        return 2;
+    case Protection::Tls:
+        return 3;
+    }
+    return 0;
+}
+
 namespace ProtectionText {
 
 QByteArray word(Protection level)
@@ -7,6 +23,8 @@ QByteArray word(Protection level)
     switch (level) {
     case Protection::Apop:
         return "apop";
+    case Protection::CramMd5:
+        return "cram-md5";
     case Protection::Scram:
         return "scram";
     case Protection::Tls:
@@ -19,8 +37,8 @@ QByteArray word(Protection level)
 
 bool fromWord(const QByteArray &text, Protection *level)
 {
-    for (const Protection candidate :
-         {Protection::None, Protection::Apop, Protection::Scram, Protection::Tls}) {
+    for (const Protection candidate : {Protection::None, Protection::Apop, Protection::CramMd5,
+                                       Protection::Scram, Protection::Tls}) {
         if (text == word(candidate)) {
             *level = candidate;
             return true;
@@ -38,6 +56,8 @@ QString lowered(Protection level)
         return QStringLiteral("SCRAM no longer offered; password not sent.");
     case Protection::Apop:
         return QStringLiteral("APOP no longer offered; password not sent.");
+    case Protection::CramMd5:
+        return QStringLiteral("CRAM-MD5 no longer offered; password not sent.");
     case Protection::None:
         break;
     }

@@ -1,8 +1,10 @@
 #include "ProtectionStore.h"
 
+#include "Pop3Outcome.h"
 #include "ServerAddress.h"
 #include "settings/PrivateFiles.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -13,7 +15,7 @@
 
 namespace {
 
-// A file far larger than any list of servers is not read past this.
+// A file far larger than any list of servers is refused rather than read in part.
 constexpr qint64 maxFileSize = 1 << 20;
 
 const char header[] = "# The protection each POP3 server gave Morvex: host port tls|scram|apop.\n"
@@ -65,26 +67,67 @@ QByteArray ProtectionStore::key(const ServerAddress &address)
     return address.host().toLower().toUtf8() + ' ' + QByteArray::number(address.port());
 }
 
-QByteArray ProtectionStore::read() const
+// A missing file is an empty one; any other failure to read it whole is a failure.
+bool ProtectionStore::read(QByteArray *content) const
 {
+    content->clear();
     restrictToOwner(m_path);
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.read(maxFileSize);
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxFileSize;
+    // Room for one byte more than the file holds, to see its end; more if it grows meanwhile,
+    // up to one byte past the limit, which tells a file of the limit from a longer one.
+    content->resize(ok ? qsizetype(info.st_size) + 1 : 0);
+    qsizetype done = 0;
+    while (ok && done <= maxFileSize) {
+        if (done == content->size())
+            content->resize(qMin(content->size() * 2, maxFileSize + 1));
+        const ssize_t n = ::read(fd, content->data() + done, size_t(content->size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        done += n;
+    }
+    ok = ok && done <= maxFileSize;
+    content->resize(done);
+    ::close(fd);
+    if (!ok)
+        content->clear();
+    return ok;
 }
 
-Protection ProtectionStore::remembered(const ServerAddress &address) const
+QString ProtectionStore::unreadableStatus() const
 {
+    QString shown = m_path;
+    const QString home = QDir::homePath();
+    if (!home.isEmpty() && home != QLatin1String("/") && shown.startsWith(home + QLatin1Char('/')))
+        shown = QLatin1Char('~') + shown.mid(home.size());
+    const QString prefix = QStringLiteral("Cannot read ");
+    const int room = Pop3Outcome::MaxStatus - int(prefix.size()) - 1;
+    if (shown.size() > room)
+        shown = QChar(0x2026) + shown.right(room - 1);
+    return prefix + shown + QLatin1Char('.');
+}
+
+bool ProtectionStore::remembered(const ServerAddress &address, Protection *strongest) const
+{
+    *strongest = Protection::None;
+    QByteArray content;
+    if (!read(&content))
+        return false;
     const QByteArray wanted = key(address);
-    Protection strongest = Protection::None;
-    for (const QByteArray &line : read().split('\n')) {
+    for (const QByteArray &line : content.split('\n')) {
         QByteArray lineKey;
         Protection level = Protection::None;
-        if (parseLine(line, &lineKey, &level) && lineKey == wanted && level > strongest)
-            strongest = level;
+        if (parseLine(line, &lineKey, &level) && lineKey == wanted && weaker(*strongest, level))
+            *strongest = level;
     }
-    return strongest;
+    return true;
 }
 
 bool ProtectionStore::raise(const ServerAddress &address, Protection level) const
@@ -92,7 +135,9 @@ bool ProtectionStore::raise(const ServerAddress &address, Protection level) cons
     if (level == Protection::None)
         return true;
     const QByteArray wanted = key(address);
-    const QByteArray old = read();
+    QByteArray old;
+    if (!read(&old))
+        return false;
     QByteArrayList lines = old.split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
@@ -103,7 +148,7 @@ bool ProtectionStore::raise(const ServerAddress &address, Protection level) cons
         QByteArray lineKey;
         Protection lineLevel = Protection::None;
         if (parseLine(line, &lineKey, &lineLevel) && lineKey == wanted) {
-            if (lineLevel >= level)
+            if (!weaker(lineLevel, level))
                 return true;
             if (placed)
                 continue;

@@ -52,13 +52,11 @@ void Tarvik::popCheck()
     // Read afresh for every check, so that an edit of the file counts at once.
     const ProtectionStore store(m_protectionFile.isEmpty() ? ProtectionStore::defaultPath()
                                                            : m_protectionFile);
-    const Pop3SessionSettings settings{address,
-                                       m_user,
-                                       m_password,
-                                       m_timeout,
-                                       m_extraCas,
-                                       m_scramNonce,
-                                       store.remembered(address)};
+    Protection remembered = Protection::None;
+    if (!store.remembered(address, &remembered))
+        return refuse(Pop3Code::ProtectionUnknown, store.unreadableStatus());
+    const Pop3SessionSettings settings{address,    m_user,       m_password, m_timeout,
+                                       m_extraCas, m_scramNonce, remembered};
 
     m_checking = true;
     m_error = Pop3Code::Busy;
@@ -71,10 +69,10 @@ void Tarvik::popCheck()
 
     Pop3Session session(*channel, settings);
     const Pop3Outcome outcome = session.run();
+    // What the login gave counts whatever came after it.
+    store.raise(address, session.given());
     if (!*alive)
         return;
-    if (outcome.code == Pop3Code::Ok)
-        store.raise(address, session.given());
 
     m_channel.reset();
     m_checking = false;

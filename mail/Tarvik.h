@@ -15,9 +15,9 @@ class Pop3Channel;
 // takes the forms of ServerAddress; popport is the port of a bare host name. popCheck()
 // blocks its caller but keeps the event loop turning (user input excluded), so the window
 // repaints while the server is slow. Every wait is bounded by poptimeout seconds.
-// After each successful check the protection the server gave (TLS, SCRAM, APOP) is
-// remembered in a ProtectionStore; a later check that would get less ends with
-// ProtectionLowered before the password or a proof is sent.
+// The protection a server gave (TLS, SCRAM, APOP or CRAM-MD5) is remembered in a
+// ProtectionStore as soon as the login succeeds; a later check that would get less ends
+// with ProtectionLowered before the password or a proof is sent.
 class Tarvik final : public Pop3Control {
 public:
     static constexpr int DefaultPort = 110;

@@ -335,15 +335,16 @@ void TestDovecotTls::mechanisms_data()
     const QString scram = QStringLiteral("Mailbox checked (SCRAM, password not sent).");
     QTest::newRow("SCRAM-SHA-256")
         << all << false << "127.0.0.2:%p" << good << int(Ok) << scram << "SCRAM-SHA-256"
-        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "[SASL] STAT QUIT"} << QByteArray();
+        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "[SASL]", "STAT QUIT"}
+        << QByteArray();
     QTest::newRow("SCRAM-SHA-256, wrong password")
         << all << false << "127.0.0.2:%p"
         << "wrong" << int(LoginRefused) << "Password refused: Authentication failed." << QString()
         << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "QUIT"} << QByteArray();
     QTest::newRow("SCRAM-SHA-1") << "plain scram-sha-1" << false << "127.0.0.2:%p" << good
                                  << int(Ok) << scram << "SCRAM-SHA-1"
-                                 << QStringList{"CAPA", "AUTH SCRAM-SHA-1", "[SASL]",
-                                                "[SASL] STAT QUIT"}
+                                 << QStringList{"CAPA", "AUTH SCRAM-SHA-1", "[SASL]", "[SASL]",
+                                                "STAT QUIT"}
                                  << QByteArray();
     QTest::newRow("APOP") << "plain apop" << false << "127.0.0.2:%p" << good << int(Ok)
                           << "Mailbox checked (APOP, password not sent)."
@@ -351,13 +352,19 @@ void TestDovecotTls::mechanisms_data()
     QTest::newRow("pipelined USER and PASS")
         << "plain login" << false << "127.0.0.2:%p" << good << int(Ok)
         << "Mailbox checked (password not encrypted)."
-        << "PLAIN" << QStringList{"CAPA", "USER PASS STAT QUIT"} << QByteArray();
+        << "PLAIN" << QStringList{"CAPA", "USER PASS", "STAT QUIT"} << QByteArray();
+    QTest::newRow("CRAM-MD5") << "plain cram-md5 apop" << false << "127.0.0.2:%p" << good << int(Ok)
+                              << "Mailbox checked (CRAM-MD5, password not sent)."
+                              << "CRAM-MD5"
+                              << QStringList{"CAPA", "AUTH CRAM-MD5", "[SASL]", "STAT QUIT"}
+                              << QByteArray();
     QTest::newRow("AUTH PLAIN under STLS")
         << all << true << "127.0.0.2:%p" << good << int(Ok) << "Mailbox checked (TLS)."
-        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN STAT QUIT"} << QByteArray();
+        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN", "STAT QUIT"}
+        << QByteArray();
     QTest::newRow("AUTH PLAIN under pop3s")
         << all << true << "pop3s://127.0.0.2:%s" << good << int(Ok) << "Mailbox checked (TLS)."
-        << "PLAIN" << QStringList{"CAPA", "AUTH PLAIN STAT QUIT"} << QByteArray();
+        << "PLAIN" << QStringList{"CAPA", "AUTH PLAIN", "STAT QUIT"} << QByteArray();
     // A server remembered at a level it no longer gives: nothing after CAPA but QUIT.
     QTest::newRow("SCRAM remembered, only APOP offered")
         << "plain apop" << false << "127.0.0.2:%p" << good << int(ProtectionLowered)

@@ -85,11 +85,12 @@ void TestPop3Outcome::fitted_data()
                           << QStringLiteral("Refused: no");
     QTest::newRow("nothing to show")
         << QStringLiteral("Refused: ") << QByteArray("\x01\x02") << QStringLiteral("fallback");
-    QTest::newRow("cut to 45") << QStringLiteral("Refused: ") << QByteArray(60, 'a')
-                               << QStringLiteral("Refused: ") + QString(35, QLatin1Char('a')) +
-                                      QChar(0x2026);
+    constexpr int max = Pop3Outcome::MaxStatus;
+    QTest::newRow("cut to fit") << QStringLiteral("Refused: ") << QByteArray(60, 'a')
+                                << QStringLiteral("Refused: ") +
+                                       QString(max - 10, QLatin1Char('a')) + QChar(0x2026);
     QTest::newRow("prefix leaves no room")
-        << QString(45, QLatin1Char('p')) << QByteArray("x") << QStringLiteral("fallback");
+        << QString(max, QLatin1Char('p')) << QByteArray("x") << QStringLiteral("fallback");
 }
 
 void TestPop3Outcome::fitted()

@@ -1,4 +1,5 @@
 #include "TarvikCase.h"
+#include "mail/Pop3Outcome.h"
 
 #include <QTest>
 
@@ -34,7 +35,7 @@ C afterUser(const QByteArray &errLine, int code, const QString &fragment)
 const QByteArray megabyte(1 << 20, 'm');
 
 const QByteArray pass = QByteArray("PASS ") + TarvikCase::password + "\r\n";
-const QByteArray pipelinedLogin = "USER alice\r\n" + pass + "STAT\r\nQUIT\r\n";
+const QByteArray pipelinedLogin = "USER alice\r\n" + pass;
 
 // A server that pipelines; the rows change one reply.
 Script pipelining(const QByteArray &verb, const Reply &reply)
@@ -42,13 +43,12 @@ Script pipelining(const QByteArray &verb, const Reply &reply)
     return Script::mailbox(3).capa({"USER", "PIPELINING", "RESP-CODES"}).on(verb, reply);
 }
 
-// -ERR in the middle of a pipeline: STAT and QUIT went out with USER and PASS, and
-// nothing follows them.
+// -ERR to USER or PASS, which went out together: QUIT follows, nothing else.
 C pipelineRefused(const QByteArray &verb, const QByteArray &errLine, int code,
                   const QString &fragment)
 {
     return C::failing(pipelining(verb, Reply::line(errLine)), code, fragment)
-        .inFlights({"CAPA\r\n", pipelinedLogin});
+        .inFlights({"CAPA\r\n", pipelinedLogin, "QUIT\r\n"});
 }
 
 // An exchange of RFC 5802 (SCRAM-SHA-1) or RFC 7677 (SCRAM-SHA-256): user "user",
@@ -275,13 +275,14 @@ void TestTarvikCodes::check_data()
                                    QStringLiteral("Password refused by the server.")));
     add("long refusal cut to fit",
         afterPass("-ERR [SYS/PERM] " + QByteArray(400, 'x'), PermanentFailure,
-                  QStringLiteral("Server failure: ") + QString(28, QLatin1Char('x')) +
-                      QChar(0x2026)));
+                  QStringLiteral("Server failure: ") +
+                      QString(Pop3Outcome::MaxStatus - 17, QLatin1Char('x')) + QChar(0x2026)));
 
-    // Pipelining (RFC 2449): USER, PASS, STAT and QUIT in one flight; a refusal anywhere
-    // in it keeps its code, and the replies after it are not taken for success.
+    // Pipelining (RFC 2449): USER with PASS, then STAT with QUIT once the login is answered;
+    // a refusal keeps its code, and the replies after it are not taken for success.
     add("pipelined USER and PASS",
-        C::ok(pipelining("TOP", Reply::line("-ERR")), 3).inFlights({"CAPA\r\n", pipelinedLogin}));
+        C::ok(pipelining("TOP", Reply::line("-ERR")), 3)
+            .inFlights({"CAPA\r\n", pipelinedLogin, "STAT\r\nQUIT\r\n"}));
     add("pipelined PASS [AUTH]", pipelineRefused("PASS", "-ERR [AUTH] wrong", LoginRefused,
                                                  QStringLiteral("Password refused: wrong")));
     add("pipelined PASS [IN-USE]",
@@ -292,11 +293,25 @@ void TestTarvikCodes::check_data()
         C::failing(pipelining("PASS", Reply::close("-ERR [SYS/TEMP] later\r\n")), TemporaryFailure,
                    QStringLiteral("will retry"))
             .inFlights({"CAPA\r\n", pipelinedLogin}));
-    add("pipelined STAT refused", pipelineRefused("STAT", "-ERR [SYS/TEMP] maildrop busy",
-                                                  ServerError, QStringLiteral("STAT failed")));
+    add("pipelined STAT refused",
+        C::failing(pipelining("STAT", Reply::line("-ERR [SYS/TEMP] maildrop busy")), ServerError,
+                   QStringLiteral("STAT failed"))
+            .inFlights({"CAPA\r\n", pipelinedLogin, "STAT\r\nQUIT\r\n"}));
     add("pipelined replies dripped",
         C::ok(pipelining("STAT", Reply::line("+OK 7 700").dripped(3)), 7)
-            .inFlights({"CAPA\r\n", pipelinedLogin}));
+            .inFlights({"CAPA\r\n", pipelinedLogin, "STAT\r\nQUIT\r\n"}));
+    // Servers that lose what is queued behind the login's answer, or answer it out of
+    // turn, and one that speaks unasked: the check never waits out its time-out for them.
+    add("PASS loses what was queued behind it",
+        C::ok(pipelining("PASS", Reply::line("+OK logged in").thenDoing(Reply::Then::DropQueued)),
+              3)
+            .within(30, 0, 5000)
+            .inFlights({"CAPA\r\n", pipelinedLogin, "STAT\r\nQUIT\r\n"}));
+    add("a reply nobody asked for after PASS",
+        C::failing(on("PASS", Reply::raw("+OK\r\n-ERR Unrecognized command\r\n")), BadReply,
+                   QStringLiteral("Unexpected reply from the server after PASS."))
+            .within(30, 0, 5000)
+            .received("CAPA\r\nUSER alice\r\n" + pass + "QUIT\r\n"));
 
     // SCRAM in the clear, on the examples of RFC 7677 and RFC 5802.
     {
@@ -306,8 +321,23 @@ void TestTarvikCodes::check_data()
             QStringLiteral("Mailbox checked (SCRAM, password not sent)."));
         add("SCRAM-SHA-256, RFC 7677 example, pipelined",
             C(c).inFlights({"CAPA\r\n", authLine(rfc7677), rfc7677.clientFinal.toBase64() + "\r\n",
-                            "\r\nSTAT\r\nQUIT\r\n"}));
+                            "\r\n", "STAT\r\nQUIT\r\n"}));
     }
+    for (const ScramExample *e : {&rfc7677, &rfc5802}) {
+        add(qPrintable(e->mechanism + ", phantom reply behind the last AUTH line"),
+            scram(*e,
+                  scramServer(*e, challenge(e->serverFinal),
+                              Reply::line("+OK").thenDoing(Reply::Then::PhantomIfQueued)),
+                  Ok, QStringLiteral("SCRAM"))
+                .within(30, 0, 5000)
+                .leaves("%h %p scram\n"));
+    }
+    add("SCRAM, STAT refused after the login: SCRAM remembered",
+        scram(rfc7677,
+              scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK"))
+                  .on("STAT", Reply::line("-ERR [SYS/TEMP] later")),
+              ServerError, QStringLiteral("STAT failed"))
+            .leaves("%h %p scram\n"));
     add("SCRAM-SHA-1, RFC 5802 example",
         scram(rfc5802,
               scramServer(rfc5802, challenge(rfc5802.serverFinal), Reply::line("+OK"), "TOP"), Ok,
@@ -344,7 +374,7 @@ void TestTarvikCodes::check_data()
                 .leaves(QByteArray()));
         add("SCRAM refused at once, SCRAM remembered: stop",
             scram(rfc7677, refused, ProtectionLowered,
-                  QStringLiteral("SCRAM no longer offered; password not sent."))
+                  QStringLiteral("SCRAM refused; password not sent."))
                 .remembering("%h %p scram\n")
                 .received("CAPA\r\n" + authLine(rfc7677) + "QUIT\r\n")
                 .leaves("%h %p scram\n"));
@@ -360,7 +390,7 @@ void TestTarvikCodes::check_data()
                 .received("CAPA\r\n" + authLine(rfc5802) +
                           "USER user\r\nPASS pencil\r\nSTAT\r\nQUIT\r\n"));
         add("SCRAM-SHA-1 refused at once, SCRAM remembered: stop",
-            scram(rfc5802, refused, ProtectionLowered, QStringLiteral("SCRAM no longer offered"))
+            scram(rfc5802, refused, ProtectionLowered, QStringLiteral("SCRAM refused"))
                 .remembering("%h %p scram\n")
                 .received("CAPA\r\n" + authLine(rfc5802) + "QUIT\r\n"));
     }
@@ -378,7 +408,7 @@ void TestTarvikCodes::check_data()
                                     authLine(rfc5802);
         add("both SCRAM refused, SCRAM remembered: no APOP",
             scram(rfc5802, both, ProtectionLowered,
-                  QStringLiteral("SCRAM no longer offered; password not sent."))
+                  QStringLiteral("SCRAM refused; password not sent."))
                 .remembering("%h %p scram\n")
                 .received("CAPA\r\n" + bothAuth + "QUIT\r\n"));
         add("both SCRAM refused, never checked before: APOP",
@@ -490,7 +520,8 @@ void TestTarvikCodes::check_data()
     const Script apopAuth = apopServer().on("APOP", Reply::line("-ERR [AUTH] permission denied"));
     add("APOP [AUTH], never checked before: USER/PASS",
         apop(C::ok(apopAuth, 4))
-            .inFlights({"CAPA\r\n", apopLine, "USER mrose\r\nPASS tanstaaf\r\nSTAT\r\nQUIT\r\n"}));
+            .inFlights(
+                {"CAPA\r\n", apopLine, "USER mrose\r\nPASS tanstaaf\r\n", "STAT\r\nQUIT\r\n"}));
     add("APOP [AUTH], then PASS [AUTH]: wrong password",
         apop(C::failing(Script(apopAuth).on("PASS", Reply::line("-ERR [AUTH] wrong")), LoginRefused,
                         QStringLiteral("Password refused: wrong"))));
@@ -506,14 +537,61 @@ void TestTarvikCodes::check_data()
             .received("CAPA\r\n" + apopLine + "QUIT\r\n"));
     add("APOP bare -ERR, never checked before: USER/PASS",
         apop(C::ok(apopServer().on("APOP", Reply::line("-ERR no APOP secret")), 4))
-            .inFlights({"CAPA\r\n", apopLine, "USER mrose\r\nPASS tanstaaf\r\nSTAT\r\nQUIT\r\n"})
+            .inFlights(
+                {"CAPA\r\n", apopLine, "USER mrose\r\nPASS tanstaaf\r\n", "STAT\r\nQUIT\r\n"})
             .leaves(QByteArray()));
+    // A digest refused by a server that took one before: the password is wrong, whatever
+    // the server says, and APOP is still offered.
     add("APOP bare -ERR, APOP remembered: stop",
-        apop(C::failing(apopServer().on("APOP", Reply::line("-ERR")), ProtectionLowered,
-                        QStringLiteral("APOP no longer offered; password not sent.")))
+        apop(C::failing(apopServer().on("APOP", Reply::line("-ERR")), LoginRefused,
+                        QStringLiteral("Password refused by the server.")))
             .remembering("%h %p apop\n")
             .secret(Credentials::Never)
             .received("CAPA\r\n" + apopLine + "QUIT\r\n"));
+
+    // A server that hangs up right after refusing a digest: the refusal is the outcome.
+    const Script closes = apopServer().on("APOP", Reply::close("-ERR authentication failed\r\n"));
+    add("APOP bare -ERR and hang-up, never checked before",
+        apop(C::failing(closes, LoginRefused,
+                        QStringLiteral("Password refused: authentication failed"))));
+    add("APOP bare -ERR and hang-up, APOP remembered",
+        apop(C::failing(closes, LoginRefused,
+                        QStringLiteral("Password refused: authentication failed")))
+            .remembering("%h %p apop\n")
+            .secret(Credentials::Never));
+
+    // CRAM-MD5 in the clear, on RFC 2195's example; the login's answer loses what was
+    // queued behind it.
+    {
+        const QByteArray stamp = "<1896.697170952@postoffice.reston.mci.net>";
+        const QByteArray response = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw";
+        const Script cram =
+            Script::mailbox(2)
+                .capa({"USER", "SASL CRAM-MD5", "PIPELINING"})
+                .exchange("AUTH CRAM-MD5", {challenge(stamp),
+                                            Reply::line("+OK").thenDoing(Reply::Then::DropQueued)});
+        const auto tim = [](const C &c) {
+            return C(c).as(QStringLiteral("tim"), QStringLiteral("tanstaaftanstaaf"));
+        };
+        add("CRAM-MD5, RFC 2195 example",
+            tim(C::ok(cram, 2))
+                .secret(Credentials::Never)
+                .within(30, 0, 5000)
+                .inFlights({"CAPA\r\n", "AUTH CRAM-MD5\r\n", response + "\r\n", "STAT\r\nQUIT\r\n"})
+                .leaves("%h %p cram-md5\n"));
+        C c = tim(C::ok(cram, 2));
+        c.fragment = QStringLiteral("Mailbox checked (CRAM-MD5, password not sent).");
+        add("CRAM-MD5 status", c);
+        add("CRAM-MD5 remembered, gone after a restart",
+            tim(C::failing(Script::mailbox(2).capa({"USER", "PIPELINING"}), ProtectionLowered,
+                           QStringLiteral("CRAM-MD5 no longer offered; password not sent.")))
+                .after(cram)
+                .secret(Credentials::Never)
+                .received("CAPA\r\nQUIT\r\n")
+                .leaves("%h %p cram-md5\n"));
+        add("CRAM-MD5 remembered, APOP offered instead",
+            tim(C::ok(apopServer(), 4)).remembering("%h %p cram-md5\n").leaves("%h %p cram-md5\n"));
+    }
 
     // What a server gave is remembered from one check to the next, also across a restart
     // of the program, and a server that then gives less gets nothing secret.
@@ -543,6 +621,11 @@ void TestTarvikCodes::check_data()
                 .remembering("mail.example.org 110 tls\n%h %p apop\nnot a line\n")
                 .leaves("mail.example.org 110 tls\n%h %p scram\nnot a line\n"));
     }
+    // A file of remembered servers that cannot be read whole is not taken for an empty one.
+    add("state file longer than 1 MiB: stop before connecting",
+        C::refused(QString(), ProtectionUnknown, QStringLiteral("morvex/servers."))
+            .remembering(QByteArray(1 << 20, '#') + "\n%h %p tls\n")
+            .leaves("%h %p tls\n"));
     add("another port of the same host does not count",
         C::ok(Script::mailbox(3), 3).remembering("%h 1 tls\n").leaves("%h 1 tls\n"));
     add("timestamp without @: USER/PASS",

@@ -248,29 +248,58 @@ void TestTarvikTls::check_data()
     add("APOP remembered, then STLS: TLS",
         stls(Script::stlsMailbox(5), 5).remembering("%h %p apop\n").leaves("%h %p tls\n"));
 
-    // Under TLS the password goes out in AUTH PLAIN when the server offers it, pipelined
-    // with STAT and QUIT when it can.
+    // Under TLS the password goes out in AUTH PLAIN when the server offers it; STAT goes
+    // once it is answered, with QUIT when the server pipelines.
     add("STLS, AUTH PLAIN pipelined",
         stls(Script::stlsMailbox(5)
                  .capa({"STLS", "SASL PLAIN", "PIPELINING"})
                  .on("AUTH PLAIN", Reply::line("+OK")),
              5)
             .received("CAPA\r\nSTLS\r\nCAPA\r\n" + plainAuth + "STAT\r\nQUIT\r\n")
-            .inFlights({"CAPA\r\n", "STLS\r\n", "CAPA\r\n", plainAuth + "STAT\r\nQUIT\r\n"}));
+            .inFlights({"CAPA\r\n", "STLS\r\n", "CAPA\r\n", plainAuth, "STAT\r\nQUIT\r\n"}));
+    // Servers that lose what is queued behind the login's answer (USER/PASS) or answer it
+    // out of turn (AUTH PLAIN): both work under STLS and implicit TLS alike.
+    {
+        const Reply losing = Reply::line("+OK logged in").thenDoing(Reply::Then::DropQueued);
+        const Reply phantom = Reply::line("+OK").thenDoing(Reply::Then::PhantomIfQueued);
+        add("STLS, PASS loses what was queued behind it",
+            stls(Script::stlsMailbox(5).capa({"STLS", "USER", "PIPELINING"}).on("PASS", losing), 5)
+                .within(30, 0, 5000));
+        C c = implicitTls(QStringLiteral("localhost")).within(30, 0, 5000);
+        c.script.capa({"USER", "PIPELINING"}).on("PASS", losing);
+        add("pop3s, PASS loses what was queued behind it", c);
+        add("STLS, phantom reply behind AUTH PLAIN",
+            stls(Script::stlsMailbox(5)
+                     .capa({"STLS", "SASL PLAIN", "PIPELINING"})
+                     .on("AUTH PLAIN", phantom),
+                 5)
+                .received("CAPA\r\nSTLS\r\nCAPA\r\n" + plainAuth + "STAT\r\nQUIT\r\n")
+                .within(30, 0, 5000)
+                .leaves("%h %p tls\n"));
+        add("pop3s, phantom reply behind AUTH PLAIN",
+            implicitPlain(phantom).within(30, 0, 5000).leaves("%h %p tls\n"));
+        // TLS counts from the login's +OK on, whatever STAT does after it.
+        C refused = implicitPlain(Reply::line("+OK"));
+        refused.script.on("STAT", Reply::line("-ERR [SYS/TEMP] later"));
+        refused.code = ServerError;
+        refused.count = 0;
+        refused.fragment = QStringLiteral("STAT failed");
+        add("pop3s, STAT refused after the login: TLS remembered", refused.leaves("%h %p tls\n"));
+    }
     add("pop3s, AUTH PLAIN without pipelining",
         implicitPlain(Reply::line("+OK"), "TOP")
             .inFlights({"CAPA\r\n", plainAuth, "STAT\r\n", "QUIT\r\n"}));
     {
         C c = implicitPlain(Reply::line("-ERR [AUTH] Authentication failed."))
-                  .inFlights({"CAPA\r\n", plainAuth + "STAT\r\nQUIT\r\n"});
+                  .inFlights({"CAPA\r\n", plainAuth, "QUIT\r\n"});
         c.code = LoginRefused;
         c.count = 0;
         c.fragment = QStringLiteral("Password refused: Authentication failed.");
-        add("pop3s, AUTH PLAIN refused mid-pipeline", c);
+        add("pop3s, AUTH PLAIN refused", c);
         c.script.on("AUTH PLAIN", Reply::line("-ERR [IN-USE] locked"));
         c.code = MailboxInUse;
         c.fragment = QStringLiteral("Mailbox in use");
-        add("pop3s, AUTH PLAIN [IN-USE] mid-pipeline", c);
+        add("pop3s, AUTH PLAIN [IN-USE]", c);
     }
     {
         // An initial response that would make the line longer than 255 octets waits for
@@ -282,14 +311,14 @@ void TestTarvikTls::check_data()
         c.script.exchange("AUTH PLAIN", {Reply::line("+ "), Reply::line("+OK")});
         add("pop3s, AUTH PLAIN too long for one line",
             c.as(login, QString::fromLatin1(TarvikCase::password))
-                .inFlights({"CAPA\r\n", "AUTH PLAIN\r\n", response + "\r\nSTAT\r\nQUIT\r\n"}));
+                .inFlights({"CAPA\r\n", "AUTH PLAIN\r\n", response + "\r\n", "STAT\r\nQUIT\r\n"}));
         // Refused before the response went out: USER/PASS, still under TLS.
         C refused = c;
         refused.script.exchange("AUTH PLAIN", {Reply::line("-ERR")});
         add("pop3s, AUTH PLAIN refused at once: USER/PASS",
             refused.as(login, QString::fromLatin1(TarvikCase::password))
                 .inFlights({"CAPA\r\n", "AUTH PLAIN\r\n",
-                            "USER " + login.toLatin1() + "\r\n" + pass + "STAT\r\nQUIT\r\n"}));
+                            "USER " + login.toLatin1() + "\r\n" + pass, "STAT\r\nQUIT\r\n"}));
     }
     // RFC 5034's 255 octets count the CR LF: 253 + 2 go as one line, 255 + 2 do not.
     for (const int length : {155, 158}) {
@@ -302,12 +331,12 @@ void TestTarvikTls::check_data()
         if (length == 155) {
             QCOMPARE(whole.size(), 253);
             add("pop3s, AUTH PLAIN line of 253 octets",
-                c.inFlights({"CAPA\r\n", whole + "STAT\r\nQUIT\r\n"}));
+                c.inFlights({"CAPA\r\n", whole, "STAT\r\nQUIT\r\n"}));
         } else {
             QCOMPARE(whole.size(), 257);
             c.script.exchange("AUTH PLAIN", {Reply::line("+ "), Reply::line("+OK")});
             add("pop3s, AUTH PLAIN line of 257 octets split",
-                c.inFlights({"CAPA\r\n", "AUTH PLAIN\r\n", response + "\r\nSTAT\r\nQUIT\r\n"}));
+                c.inFlights({"CAPA\r\n", "AUTH PLAIN\r\n", response + "\r\n", "STAT\r\nQUIT\r\n"}));
         }
     }
 

@@ -34,6 +34,13 @@ FakePop3Reply FakePop3Reply::startTls(const QByteArray &before)
     return FakePop3Reply{before, Then::StartTls, -1};
 }
 
+FakePop3Reply FakePop3Reply::thenDoing(Then what) const
+{
+    FakePop3Reply copy = *this;
+    copy.then = what;
+    return copy;
+}
+
 FakePop3Reply FakePop3Reply::dripped(int ms) const
 {
     FakePop3Reply copy = *this;
@@ -189,11 +196,19 @@ private:
             if (!lines.isEmpty())
                 m_shared->flights.append(data);
         }
-        for (const QByteArray &line : std::as_const(lines)) {
+        for (qsizetype i = 0; i < lines.size(); ++i) {
             // Lines sent in the clear behind STLS are not commands once TLS has started.
             if (m_finished || (clear && m_socket->mode() != QSslSocket::UnencryptedMode))
                 break;
-            queue(replyTo(line));
+            const FakePop3Reply reply = replyTo(lines.at(i));
+            queue(reply);
+            const bool queuedBehind = i + 1 < lines.size() || !m_input.isEmpty();
+            if (reply.then == Then::DropQueued && queuedBehind) {
+                m_input.clear();
+                break;
+            }
+            if (reply.then == Then::PhantomIfQueued && queuedBehind)
+                queue(FakePop3Reply::line("-ERR Unrecognized command"));
         }
     }
 
@@ -250,7 +265,7 @@ private:
 
     void finishReply(Then then)
     {
-        if (then == Then::Continue)
+        if (then == Then::Continue || then == Then::DropQueued || then == Then::PhantomIfQueued)
             return;
         if (then == Then::StartTls) {
             // Nothing the client sent before the handshake may be taken as a command.

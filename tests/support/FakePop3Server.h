@@ -19,6 +19,13 @@ struct FakePop3Reply {
         Close,    // close the connection once the bytes are out
         Stall,    // never send anything again; input is still recorded
         StartTls, // start TLS as the server once the bytes are out (the reply to STLS)
+        // Keep reading commands, but lose whatever the client sent behind this command
+        // before it was answered, as a login process that hands the connection to another
+        // one does (Courier's pop3d after PASS).
+        DropQueued,
+        // Keep reading commands; when the client sent more behind this command before it
+        // was answered, answer a phantom empty command first (Cyrus's pop3d after AUTH).
+        PhantomIfQueued,
     };
 
     QByteArray bytes; // sent exactly as given
@@ -37,6 +44,8 @@ struct FakePop3Reply {
     // arrived before is dropped unread, as a server must.
     static FakePop3Reply startTls(const QByteArray &before = "+OK begin TLS\r\n");
     FakePop3Reply dripped(int ms) const;
+    // The same bytes, with what follows them changed.
+    FakePop3Reply thenDoing(Then what) const;
 };
 
 // A conversation as the server plays it: a greeting on connect, then one reply per

@@ -3,6 +3,7 @@
 #include "Loopback.h"
 
 #include "TestCertificates.h"
+#include "mail/Pop3Outcome.h"
 #include "mail/Tarvik.h"
 
 #include <QDir>
@@ -43,7 +44,7 @@ QByteArray nonComments(const QByteArray &content)
 
 bool fitsStatusLine(const QString &status)
 {
-    if (status.isEmpty() || status.size() > 45)
+    if (status.isEmpty() || status.size() > Pop3Outcome::MaxStatus)
         return false;
     for (const QChar c : status) {
         const QChar::Category category = c.category();

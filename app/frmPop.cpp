@@ -49,7 +49,7 @@ frmPop::frmPop(Services services)
                                         : new TrayDock(this);
     connect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
     connect(m_tray, &TrayDock::trayLost, this, &frmPop::trayLost);
-    m_vault = std::make_unique<PasswordVault>();
+    m_vault = new PasswordVault(this);
     m_keyring = std::make_unique<KeyringPassword>(*this, *m_vault);
     // A box the keyring filled late starts the scheduler again, which an empty box stopped.
     connect(m_keyring.get(), &KeyringPassword::passwordArrived, this, [this] {
@@ -258,8 +258,8 @@ void frmPop::cmdSet_Click()
     setTim2Enabled(false);
     setNext();
     setTim2Enabled(true);
-    const bool inKeyring = m_keyring->save(trimBlanks(Text4->text()));
-    saveSettings(*this, store(), inKeyring);
+    const PasswordPlace password = m_keyring->save(trimBlanks(Text4->text()));
+    saveSettings(*this, store(), password);
     if (!store().commit())
         setStatLbl(QStringLiteral("  ERROR, Settings could not be saved."));
 }
@@ -534,7 +534,7 @@ bool frmPop::passwordAwaited()
 
 QString frmPop::passwordAwaitedStatus() const
 {
-    return KeyringPassword::awaitedStatus();
+    return m_keyring->awaitedStatus();
 }
 
 void frmPop::logChange()

@@ -150,8 +150,8 @@ private:
 
     Services m_services;
     std::unique_ptr<SettingsStore> m_store;
-    // The password's place in the desktop's keyring.
-    std::unique_ptr<PasswordVault> m_vault;
+    // The password's place in the desktop's keyring (a child of the window).
+    PasswordVault *m_vault = nullptr;
     std::unique_ptr<KeyringPassword> m_keyring;
     MailboxState m_fields;
     CheckCycle m_check;

@@ -5,6 +5,8 @@
 #include "SettingsStore.h"
 #include "mail/PopWindow.h"
 
+#include <optional>
+
 using Box = PopWindow::Box;
 using Result = PasswordVault::Result;
 
@@ -21,6 +23,15 @@ bool everSaved(const SettingsStore &store)
     return false;
 }
 
+// The password in the file as it is on disk now; nothing when it has no "Pass".
+std::optional<QString> passInFile()
+{
+    const SettingsStore store;
+    if (!store.contains(PassKey))
+        return std::nullopt;
+    return flipChars(store.getSetting(PassKey, QString()));
+}
+
 } // namespace
 
 KeyringPassword::KeyringPassword(PopWindow &window, PasswordVault &vault, QObject *parent)
@@ -32,16 +43,21 @@ KeyringPassword::KeyringPassword(PopWindow &window, PasswordVault &vault, QObjec
     connect(&m_vault, &PasswordVault::lateAnswer, this, &KeyringPassword::retry);
 }
 
-QString KeyringPassword::awaitedStatus()
+QString KeyringPassword::lockedStatus()
 {
     return QStringLiteral("  Keyring locked: password not available.");
+}
+
+QString KeyringPassword::absentStatus()
+{
+    return QStringLiteral("  No keyring found: password not available.");
 }
 
 void KeyringPassword::loaded(const SettingsStore &store)
 {
     m_awaiting = false;
     if (store.contains(PassKey)) {
-        moveIntoKeyring(m_window.text(Box::Text4));
+        move();
         return;
     }
     if (!everSaved(store))
@@ -50,10 +66,15 @@ void KeyringPassword::loaded(const SettingsStore &store)
     ask();
 }
 
-bool KeyringPassword::save(const QString &password)
+PasswordPlace KeyringPassword::save(const QString &password)
 {
+    // The box is still empty because the keyring has not answered: there is nothing to
+    // save, and its answer still fills the box.
+    if (m_awaiting && password.isEmpty())
+        return PasswordPlace::Kept;
     m_awaiting = false;
-    return m_vault.writeAndWait(password) == Result::Done;
+    return m_vault.writeAndWait(password) == Result::Done ? PasswordPlace::Keyring
+                                                          : PasswordPlace::File;
 }
 
 bool KeyringPassword::awaited()
@@ -67,15 +88,14 @@ bool KeyringPassword::awaited()
 
 void KeyringPassword::ask()
 {
-    // A request still waiting (on a prompt, a keyring that is slow to unlock) is not
-    // repeated: its late answer brings the password.
-    if (m_vault.unfinished() > 0)
-        return;
+    // A read still outstanding (on a prompt, a keyring slow to unlock) is not repeated: the
+    // vault answers "locked" at once, and the late answer of the first asks again.
     m_vault.read([this](Result result, const QString &password) {
         if (!m_awaiting)
             return;
-        if (result == Result::NoKeyring) {
-            m_window.setStatLbl(awaitedStatus());
+        if (result == Result::NoKeyring || result == Result::Locked) {
+            m_status = result == Result::NoKeyring ? absentStatus() : lockedStatus();
+            m_window.setStatLbl(m_status);
             return;
         }
         m_awaiting = false;
@@ -86,33 +106,53 @@ void KeyringPassword::ask()
     });
 }
 
-void KeyringPassword::moveIntoKeyring(const QString &password)
+void KeyringPassword::move()
 {
-    if (m_vault.unfinished() > 0)
+    // One move at a time; when it ends it looks at the file again.
+    const std::optional<QString> inFile = passInFile();
+    if (m_moving || !inFile)
         return;
-    m_vault.write(password, [this, password](Result written, const QString &) {
-        if (written != Result::Done)
-            return; // it stays in the file; moved when a keyring appears
-        m_vault.read([password](Result read, const QString &stored) {
-            if (read != Result::Done || stored != password)
+    m_moving = true;
+    m_vault.read([this, password = *inFile](Result result, const QString &stored) {
+        if (result == Result::Done && stored == password)
+            return moved(password); // already there: only the file's copy goes
+        m_moving = false;
+        if (result != Result::Done && result != Result::NotFound)
+            return; // no keyring now: one that comes, or a late answer, moves it
+        if (result == Result::Done && password.isEmpty())
+            return; // never an empty password over the one the keyring holds
+        if (passInFile() != password)
+            return move(); // a "Save" in between decided anew
+        m_moving = true;
+        m_vault.write(password, [this, password](Result written, const QString &) {
+            if (written != Result::Done) {
+                m_moving = false;
                 return;
-            // Only the password that was moved leaves the file: a "Save" in between
-            // decided anew where the password goes.
-            SettingsStore store;
-            if (!store.contains(PassKey) ||
-                flipChars(store.getSetting(PassKey, QString())) != password)
-                return;
-            store.removeSetting(PassKey);
-            store.commit();
+            }
+            m_vault.read([this, password](Result read, const QString &stored) {
+                if (read == Result::Done && stored == password)
+                    return moved(password);
+                m_moving = false;
+            });
         });
     });
 }
 
+void KeyringPassword::moved(const QString &password)
+{
+    // The keyring holds the password: its copy in the file goes, unless a "Save" in between
+    // wrote another one there, which moves next.
+    m_moving = false;
+    if (passInFile() != password)
+        return move();
+    SettingsStore store;
+    store.removeSetting(PassKey);
+    store.commit();
+}
+
 void KeyringPassword::retry()
 {
-    const SettingsStore store;
-    if (store.contains(PassKey))
-        moveIntoKeyring(flipChars(store.getSetting(PassKey, QString())));
-    else if (m_awaiting)
+    move();
+    if (m_awaiting)
         ask();
 }

@@ -36,13 +36,13 @@ bool getDefault(PopWindow &window, SettingsStore &store)
     return store.readable();
 }
 
-void saveSettings(const PopWindow &window, SettingsStore &store, bool passwordInKeyring)
+void saveSettings(const PopWindow &window, SettingsStore &store, PasswordPlace password)
 {
     store.saveSetting(QStringLiteral("Server"), trimBlanks(window.text(Box::Text2)));
     store.saveSetting(QStringLiteral("User"), trimBlanks(window.text(Box::Text3)));
-    if (passwordInKeyring)
+    if (password == PasswordPlace::Keyring)
         store.removeSetting(QStringLiteral("Pass"));
-    else
+    else if (password == PasswordPlace::File)
         store.saveSetting(QStringLiteral("Pass"), flipChars(trimBlanks(window.text(Box::Text4))));
     store.saveSetting(QStringLiteral("Interval"), window.text(Box::Text5));
     store.saveSetting(QStringLiteral("AtStart"),

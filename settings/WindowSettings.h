@@ -8,7 +8,11 @@ class SettingsStore;
 // Returns false when the store could not be read (the window then holds the defaults).
 bool getDefault(PopWindow &window, SettingsStore &store);
 
+// Where "Save" leaves the password: complemented as the file's "Pass"; in the keyring, and
+// the file holds no "Pass"; or where it already was, untouched, since the box held none.
+enum class PasswordPlace { File, Keyring, Kept };
+
 // Queues the settings from the window into the store, in the order server, login,
-// password (complemented), interval, start mode. A password that went into the keyring
-// leaves no "Pass" in the store. The caller commits.
-void saveSettings(const PopWindow &window, SettingsStore &store, bool passwordInKeyring = false);
+// password (complemented, if it goes to the file), interval, start mode. The caller commits.
+void saveSettings(const PopWindow &window, SettingsStore &store,
+                  PasswordPlace password = PasswordPlace::File);

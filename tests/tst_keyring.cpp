@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 
 // Where the password goes and where it comes from, with a real GNOME Keyring. Each row runs
 // in a session of its own: this program starts itself again inside dbus-run-session, on a
@@ -46,6 +47,12 @@ class TestKeyring : public QObject {
                 services << QStringLiteral("/usr/share/dbus-1/services/%1.service")
                                 .arg(QLatin1String(name));
         }
+        if (keyring == u"plasma") { // a KWallet the bus is to start, but which will not start
+            QFile wallet(home.path() + QStringLiteral("/org.kde.kwalletd5.service"));
+            QVERIFY(wallet.open(QIODevice::WriteOnly));
+            wallet.write("[D-BUS Service]\nName=org.kde.kwalletd5\nExec=/bin/false\n");
+            services << wallet.fileName();
+        }
         QCOMPARE(QProcess::execute(QStringLiteral(MORVEX_SOURCE_DIR "/scripts/session-bus"),
                                    QStringList{home.path() + QStringLiteral("/bus")} + services),
                  0);
@@ -60,6 +67,14 @@ class TestKeyring : public QObject {
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        // The desktop QtKeychain sees: Plasma 5, or one that is none of its kinds.
+        for (const char *name : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION",
+                                 "KDE_SESSION_VERSION", "GNOME_DESKTOP_SESSION_ID"})
+            env.remove(QString::fromLatin1(name));
+        if (keyring == u"plasma") {
+            env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
+            env.insert(QStringLiteral("KDE_SESSION_VERSION"), QStringLiteral("5"));
+        }
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(
@@ -107,6 +122,7 @@ class TestKeyring : public QObject {
     {
         if (!daemon)
             return;
+        ::kill(pid_t(daemon->processId()), SIGCONT);
         daemon->terminate();
         if (!daemon->waitForFinished(5000)) {
             daemon->kill();
@@ -133,13 +149,12 @@ class TestKeyring : public QObject {
                 QStringLiteral("password")};
     }
 
-    // The "Pass" in the settings file; a null text when there is none.
-    static QString storedPassOf(const ProgramState &state)
+    // A value in the settings file; "(none)" when there is none, as for a null filePass.
+    static QString storedOf(const ProgramState &state, const QString &key = QStringLiteral("Pass"))
     {
         QSettings raw(state.dirs.settingsFile(), QSettings::IniFormat);
         raw.beginGroup(QStringLiteral("Settings"));
-        return raw.contains(QStringLiteral("Pass")) ? raw.value(QStringLiteral("Pass")).toString()
-                                                    : QString();
+        return raw.contains(key) ? raw.value(key).toString() : QStringLiteral("(none)");
     }
 
 private Q_SLOTS:
@@ -154,46 +169,65 @@ private Q_SLOTS:
 
     void keyring_data()
     {
-        QTest::addColumn<QString>("keyring");     // unlocked, none, late, prompter
+        QTest::addColumn<QString>("keyring");     // unlocked none late slow restart prompter plasma
         QTest::addColumn<bool>("saved");          // a settings file is there at the start
         QTest::addColumn<QString>("storedPass");  // its "Pass" (complemented); null: none
         QTest::addColumn<QString>("entryBefore"); // in the keyring at the start; null: none
         QTest::addColumn<QString>("typed");       // typed into the box, then "Save"; null: not
+        QTest::addColumn<int>("saves");           // how often
         QTest::addColumn<QString>("box");         // the password the check logs in with
-        QTest::addColumn<QString>("status");      // a check's status instead; empty: it logs in
+        QTest::addColumn<QString>("waiting");     // the status while it is awaited; empty: never
         QTest::addColumn<QString>("filePass");    // "Pass" in the file at the end; null: none
         QTest::addColumn<QString>("entry");       // in the keyring at the end; null: none
         const QString none;
-        QTest::newRow("Save with a keyring") << "unlocked" << false << none << none << "pw one"
-                                             << "pw one"
-                                             << "" << none << "pw one";
+        const QString empty = QStringLiteral("");
+        const QString locked = KeyringPassword::lockedStatus();
+        const QString absent = KeyringPassword::absentStatus();
+        QTest::newRow("Save with a keyring")
+            << "unlocked" << false << none << none << "pw one" << 1 << "pw one"
+            << "" << none << "pw one";
         QTest::newRow("a start reads it back")
-            << "unlocked" << true << none << "pw two" << none << "pw two"
+            << "unlocked" << true << none << "pw two" << none << 0 << "pw two"
             << "" << none << "pw two";
         QTest::newRow("a changed password replaces the entry")
             << "unlocked" << true << none << "old pw"
-            << "new pw"
-            << "new pw"
+            << "new pw" << 1 << "new pw"
             << "" << none << "new pw";
         QTest::newRow("an old file's password moves")
-            << "unlocked" << true << flipChars("pw old") << none << none << "pw old"
+            << "unlocked" << true << flipChars("pw old") << none << none << 0 << "pw old"
             << "" << none << "pw old";
-        QTest::newRow("no Secret Service") << "none" << false << none << none << "pw three"
-                                           << "pw three"
-                                           << "" << flipChars("pw three") << none;
+        QTest::newRow("an old file's empty password is not moved over the entry")
+            << "unlocked" << true << empty << "kept pw" << none << 0 << empty << empty << empty
+            << "kept pw";
+        QTest::newRow("no Secret Service")
+            << "none" << false << none << none << "pw three" << 1 << "pw three"
+            << "" << flipChars("pw three") << none;
         QTest::newRow("no Secret Service, old file")
-            << "none" << true << flipChars("pw four") << none << none << "pw four"
+            << "none" << true << flipChars("pw four") << none << none << 0 << "pw four"
             << "" << flipChars("pw four") << none;
-        QTest::newRow("a keyring after the start")
-            << "late" << true << none << "late pw" << none << "late pw"
-            << "" << none << "late pw";
+        QTest::newRow("a keyring after the start") << "late" << true << none << "late pw" << none
+                                                   << 0 << "late pw" << absent << none << "late pw";
+        QTest::newRow("Save while awaited, the keyring away and back")
+            << "late" << true << none << "RealPW"
+            << "" << 1 << "RealPW" << absent << none << "RealPW";
+        QTest::newRow("a keyring that restarts, Save while it is away")
+            << "restart" << true << none << "first pw"
+            << "second pw" << 1 << "second pw"
+            << "" << none << "second pw";
+        QTest::newRow("Save while the keyring is slow")
+            << "slow" << true << none << "slow pw"
+            << "" << 1 << "slow pw" << locked << none << "slow pw";
         QTest::newRow("a keyring that never comes")
-            << "none" << true << none << none << none << "" << KeyringPassword::awaitedStatus()
-            << none << none;
+            << "none" << true << none << none << none << 0 << "" << absent << none << none;
+        QTest::newRow("Plasma, a KWallet that will not start")
+            << "plasma" << false << none << none << "pw seven" << 1 << "pw seven"
+            << "" << none << "pw seven";
         QTest::newRow("a prompter nobody answers")
-            << "prompter" << false << none << none << "pw five"
-            << "pw five"
+            << "prompter" << false << none << none << "pw five" << 1 << "pw five"
             << "" << flipChars("pw five") << none;
+        QTest::newRow("a prompter nobody answers, ten Saves")
+            << "prompter" << false << none << none << "pw six" << 10 << "pw six"
+            << "" << flipChars("pw six") << none;
     }
     void keyring()
     {
@@ -206,15 +240,18 @@ private Q_SLOTS:
         QFETCH(QString, storedPass);
         QFETCH(QString, entryBefore);
         QFETCH(QString, typed);
+        QFETCH(int, saves);
         QFETCH(QString, box);
-        QFETCH(QString, status);
+        QFETCH(QString, waiting);
         QFETCH(QString, filePass);
         QFETCH(QString, entry);
+        if (filePass.isNull())
+            filePass = QStringLiteral("(none)");
 
         ProgramState state;
         std::unique_ptr<QProcess> daemon;
         const auto stop = qScopeGuard([&] { stopKeyring(daemon); });
-        if (keyring == u"unlocked" || !entryBefore.isNull()) {
+        if (keyring == u"unlocked" || keyring == u"plasma" || !entryBefore.isNull()) {
             daemon = startKeyring();
             QVERIFY(daemon);
             if (!entryBefore.isNull())
@@ -228,6 +265,8 @@ private Q_SLOTS:
                      entryBefore);
             if (keyring == u"late")
                 stopKeyring(daemon);
+            if (keyring == u"slow") // on the bus, but it answers nothing until it goes on
+                QCOMPARE(::kill(pid_t(daemon->processId()), SIGSTOP), 0);
         }
         if (saved) {
             SettingsStore store;
@@ -249,61 +288,79 @@ private Q_SLOTS:
 
         ScriptedControl *control = nullptr;
         auto window = scriptedWindow(&control);
+        const auto *vault = window->findChild<PasswordVault *>();
+        QVERIFY(vault);
         QElapsedTimer clock;
         clock.start();
         QVERIFY(window->Show());
         QVERIFY(clock.elapsed() < 1000);
 
-        if (keyring == u"late" || !status.isEmpty()) {
+        if (!waiting.isEmpty()) {
             // Until the keyring gives it, a check does not log in with an empty box.
-            QTRY_COMPARE(window->statLbl->text(), KeyringPassword::awaitedStatus());
+            QTRY_COMPARE_WITH_TIMEOUT(window->statLbl->text(), waiting, 10000);
             clock.restart();
             window->cmdCheck->click();
             QVERIFY(clock.elapsed() < 1000);
             QCOMPARE(control->checks, 0);
-            QCOMPARE(window->statLbl->text(), KeyringPassword::awaitedStatus());
+            QCOMPARE(window->statLbl->text(), waiting);
             QVERIFY(window->statLbl->text().size() <= 45);
             QVERIFY(window->Text4->text().isEmpty());
             // The scheduler stops while the box is empty.
             window->Tim2_Timer();
             QVERIFY(!window->Tim2->isActive());
         }
-        if (keyring == u"late") {
-            QTest::qWait(1000); // the check's new request has ended too
-            daemon = startKeyring();
-            QVERIFY(daemon);
-            // Its arrival on the bus is enough: the box fills and the scheduler runs again.
-            QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), box, 10000);
-            QVERIFY(window->Tim2->isActive());
+        if (keyring == u"restart") { // it ends once it has given the password
+            QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), entryBefore, 10000);
+            stopKeyring(daemon);
         }
-        if (!typed.isNull()) {
+        for (int save = 0; save < saves; ++save) {
+            // While the box waits for the keyring, an empty one is no password to save; the
+            // other settings are saved all the same.
             window->Text4->setText(typed);
+            window->Text5->setText(QString::number(7 + save));
             const int ticksBefore = ticks;
             clock.restart();
             window->cmdSet->click();
             QVERIFY(clock.elapsed() < PasswordVault::DefaultPatienceMs + 2000);
-            if (keyring == u"prompter") // the store waited on the prompt until it gave up
+            if (keyring == u"prompter" && save == 0) // it waited on the prompt, then gave up
                 QVERIFY(clock.elapsed() >= PasswordVault::DefaultPatienceMs - 100);
             QVERIFY2(answered(clock, ticksBefore), qPrintable(QStringLiteral("%1 ticks in %2 ms")
                                                                   .arg(ticks - ticksBefore)
                                                                   .arg(clock.elapsed())));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), status.isEmpty() ? box : QString(), 5000);
+        if (keyring == u"late" || keyring == u"restart") {
+            daemon = startKeyring();
+            QVERIFY(daemon);
+        }
+        if (keyring == u"slow")
+            QCOMPARE(::kill(pid_t(daemon->processId()), SIGCONT), 0);
+        // A keyring that arrives on the bus or answers at last fills the box, and the
+        // scheduler runs again.
+        QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), box, 10000);
+        if (!waiting.isEmpty() && !box.isEmpty())
+            QVERIFY(window->Tim2->isActive());
 
-        if (status.isEmpty()) {
-            window->cmdCheck->click();
+        window->cmdCheck->click();
+        if (box.isEmpty() && !waiting.isEmpty()) {
+            QCOMPARE(control->checks, 0);
+            QCOMPARE(window->statLbl->text(), waiting);
+        } else {
             QCOMPARE(control->checks, 1);
             QCOMPARE(control->password, box);
         }
+        // Whatever the user did, no more than the one request a prompt holds is left.
+        QTRY_COMPARE_WITH_TIMEOUT(vault->unfinished(), keyring == u"prompter" ? 1 : 0, 5000);
         // A password that moves leaves the file only once the keyring holds it.
-        QTRY_COMPARE_WITH_TIMEOUT(storedPassOf(state), filePass, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(storedOf(state), filePass, 5000);
         if (daemon) {
             QCOMPARE(secretTool(QStringList{QStringLiteral("lookup")} + entryAttributes()), entry);
             const QString items = secretTool({QStringLiteral("search"), QStringLiteral("--all"),
                                               QStringLiteral("server"), QStringLiteral("Morvex")});
             QCOMPARE(items.count(QStringLiteral("[/")), 1);
         }
-        QCOMPARE(storedPassOf(state), filePass); // and nothing came back into it
+        QCOMPARE(storedOf(state), filePass); // and nothing came back into it
+        if (saves > 0)
+            QCOMPARE(storedOf(state, QStringLiteral("Interval")), QString::number(6 + saves));
     }
 };
 

@@ -20,6 +20,12 @@ Pop3Outcome notProven()
                                 QStringLiteral("Server did not prove it knows the password."));
 }
 
+Pop3Outcome invalidAuthReply()
+{
+    return Pop3Outcome::failure(Pop3Code::BadReply,
+                                QStringLiteral("Invalid reply to AUTH from the server."));
+}
+
 Pop3Outcome scramFailure(const Scram &scram)
 {
     using Problem = Scram::Problem;
@@ -194,8 +200,7 @@ Pop3Session::Step Pop3Session::cramMd5(Refusal *refusal)
     if (Step end = authBegin("CRAM-MD5", refusal, &reply, &challenge))
         return end;
     if (reply.isOk() || challenge.isEmpty())
-        return cancelAuth(Pop3Outcome::failure(
-            Pop3Code::BadReply, QStringLiteral("Invalid reply to AUTH from the server.")));
+        return cancelAuth(invalidAuthReply());
     QByteArray response = Pop3Login::cramResponse(m_settings.user, m_settings.password, challenge);
     const WipedBytes wipeResponse(response);
     QByteArray encoded = response.toBase64();
@@ -226,8 +231,7 @@ Pop3Session::Step Pop3Session::authStart(const QByteArray &mechanism, const QByt
         if (Step end = authBegin(mechanism, refusal, reply, challenge))
             return end;
         if (reply->isOk() || !challenge->isEmpty())
-            return cancelAuth(Pop3Outcome::failure(
-                Pop3Code::BadReply, QStringLiteral("Invalid reply to AUTH from the server.")));
+            return cancelAuth(invalidAuthReply());
         if (Step end = send({encoded}))
             return end;
     }
@@ -245,8 +249,7 @@ Pop3Session::Step Pop3Session::authPlain(Refusal *refusal)
     if (reply.isErr())
         return Pop3Outcome::loginRefused(reply, true);
     if (!reply.isOk())
-        return cancelAuth(Pop3Outcome::failure(
-            Pop3Code::BadReply, QStringLiteral("Invalid reply to AUTH from the server.")));
+        return cancelAuth(invalidAuthReply());
     return std::nullopt;
 }
 

@@ -242,7 +242,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<Reachability>("reachability");
         QTest::addColumn<bool>("portal");
-        QTest::addColumn<bool>("lostDuring");
+        QTest::addColumn<QString>("event"); // "resumed" before the check, or "lost" during it
         QTest::addColumn<int>("checks");
         QTest::addColumn<QString>("statLbl");
         QTest::addColumn<QString>("newLbl");
@@ -250,23 +250,25 @@ private Q_SLOTS:
         const QString counted = QStringLiteral("  3 Mails");
         const QString kept = QStringLiteral("  2 Mails In InBox  [ earlier ]");
         QTest::newRow("down: no login, count line kept")
-            << Reachability::Disconnected << false << false << 0 << NetworkDown << kept
-            << qint64(777);
+            << Reachability::Disconnected << false << "" << 0 << NetworkDown << kept << qint64(777);
         QTest::newRow("captive portal")
-            << Reachability::Site << true << false << 0
+            << Reachability::Site << true << "" << 0
             << "  Captive portal: will check after you sign in." << kept << qint64(777);
+        QTest::newRow("resumed, the network not back yet")
+            << Reachability::Unknown << false << "resumed" << 0
+            << "  Waiting for the network to come back..." << kept << qint64(777);
         QTest::newRow("unknown, as without a backend")
-            << Reachability::Unknown << false << false << 1 << "   OK" << counted << qint64(777);
-        QTest::newRow("site") << Reachability::Site << false << false << 1 << "   OK" << counted
+            << Reachability::Unknown << false << "" << 1 << "   OK" << counted << qint64(777);
+        QTest::newRow("site") << Reachability::Site << false << "" << 1 << "   OK" << counted
                               << qint64(777);
-        QTest::newRow("lost during the check")
-            << Reachability::Online << false << true << 1 << NetworkDown << Unable << qint64(65000);
+        QTest::newRow("lost during the check") << Reachability::Online << false << "lost" << 1
+                                               << NetworkDown << Unable << qint64(65000);
     }
     void networkAway()
     {
         QFETCH(Reachability, reachability);
         QFETCH(bool, portal);
-        QFETCH(bool, lostDuring);
+        QFETCH(QString, event);
         QFETCH(int, checks);
         QFETCH(QString, statLbl);
         QFETCH(QString, newLbl);
@@ -276,11 +278,13 @@ private Q_SLOTS:
         CheckCycle cycle(r.window, r.control, r.fields, r.ticks, &network);
         network.setReachability(reachability);
         network.setBehindPortal(portal);
+        if (event == u"resumed")
+            network.resumed();
         r.window.newLbl = QStringLiteral("  2 Mails In InBox  [ earlier ]");
         r.fields.nextTick = 777;
         r.control.count = 3;
         r.control.duringCheck = [&] {
-            if (!lostDuring)
+            if (event != u"lost")
                 return;
             network.setReachability(Reachability::Disconnected);
             r.control.error = 3;

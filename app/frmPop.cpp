@@ -5,6 +5,7 @@
 #include "TrayDock.h"
 #include "mail/ChangeLog.h"
 #include "mail/GeneralDate.h"
+#include "mail/SystemNetwork.h"
 #include "mail/Tarvik.h"
 #include "mail/TextRules.h"
 #include "mail/TickSource.h"
@@ -40,7 +41,8 @@ frmPop::frmPop()
 
 frmPop::frmPop(Services services)
     : m_services(withDefaults(std::move(services)))
-    , m_check(*this, *m_services.control, m_fields, *m_services.ticks)
+    , m_network(*m_services.ticks)
+    , m_check(*this, *m_services.control, m_fields, *m_services.ticks, &m_network)
     , m_scheduler(*this, m_fields, *m_services.ticks, m_check)
 {
     createControls();
@@ -56,6 +58,7 @@ frmPop::frmPop(Services services)
         if (!m_check.isRunning())
             setTim2Enabled(true);
     });
+    connect(&m_network, &NetworkState::checkWanted, this, [this] { m_scheduler.runDueCheck(); });
 }
 
 frmPop::~frmPop()
@@ -165,6 +168,7 @@ bool frmPop::Form_Load()
     m_fields.oldCount = 0;
     m_fields.newCount = 0;
     Tarvik1().setPoptimeout(30);
+    new SystemNetwork(m_network, this);
     if (store().getSetting(QStringLiteral("AtStart"), QString()) != u"Min") {
         showWindow();
     } else {

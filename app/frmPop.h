@@ -2,6 +2,7 @@
 
 #include "mail/CheckCycle.h"
 #include "mail/MailboxState.h"
+#include "mail/NetworkState.h"
 #include "mail/PopWindow.h"
 #include "mail/Scheduler.h"
 
@@ -154,6 +155,8 @@ private:
     PasswordVault *m_vault = nullptr;
     std::unique_ptr<KeyringPassword> m_keyring;
     MailboxState m_fields;
+    // What the machine says about its network; SystemNetwork feeds it once the window loads.
+    NetworkState m_network;
     CheckCycle m_check;
     Scheduler m_scheduler;
     QPointer<QSystemTrayIcon> m_trayData;

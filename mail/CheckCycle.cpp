@@ -2,6 +2,7 @@
 
 #include "GeneralDate.h"
 #include "MailboxState.h"
+#include "NetworkState.h"
 #include "Pop3Control.h"
 #include "PopWindow.h"
 #include "ResumeNext.h"
@@ -23,11 +24,12 @@ const QString unableToCheck =
 } // namespace
 
 CheckCycle::CheckCycle(PopWindow &window, Pop3Control &control, MailboxState &state,
-                       const TickSource &ticks)
+                       const TickSource &ticks, NetworkState *network)
     : m_window(window)
     , m_control(control)
     , m_state(state)
     , m_ticks(ticks)
+    , m_network(network)
 {
 }
 
@@ -52,6 +54,25 @@ bool CheckCycle::passwordAwaited() noexcept
     return true;
 }
 
+bool CheckCycle::networkAway() noexcept
+{
+    QString away;
+    step([&] { away = m_network ? m_network->holdStatus() : QString(); });
+    if (away.isEmpty())
+        return false;
+    step([&] { m_window.setStatLbl(away); });
+    return true;
+}
+
+bool CheckCycle::networkHeld() noexcept
+{
+    if (!networkAway())
+        return false;
+    // No login; the count line keeps the last count.
+    step([&] { m_network->checkHeld(); });
+    return true;
+}
+
 void CheckCycle::cmdCheck_Click() noexcept
 {
     // The POP3 control keeps the window painting while it waits; a click or tick that
@@ -62,7 +83,7 @@ void CheckCycle::cmdCheck_Click() noexcept
 
     step([&] { m_window.setTim2Enabled(false); });
     step([&] { m_window.setCmdCheckEnabled(false); });
-    if (passwordAwaited()) {
+    if (passwordAwaited() || networkHeld()) {
         step([&] { m_window.setCmdCheckEnabled(true); });
         step([&] { m_window.setTim2Enabled(true); });
         m_running = false;
@@ -76,7 +97,8 @@ void CheckCycle::cmdCheck_Click() noexcept
     step([&] { m_control.popCheck(); });
     step([&] { m_window.setStatLbl(QStringLiteral("   ") + m_control.popStatus()); });
 
-    if (test([&] { return m_control.popError() == 0; })) {
+    const bool succeeded = test([&] { return m_control.popError() == 0; });
+    if (succeeded) {
         step([&] { readCount(); });
         step([&] {
             m_window.setNewLbl(QStringLiteral("  ") + QString::number(m_state.newCount) +
@@ -98,11 +120,14 @@ void CheckCycle::cmdCheck_Click() noexcept
                     QStringLiteral("  ERROR, Connection established but no data recieved."));
             });
         step([&] { m_window.setNewLbl(unableToCheck); });
+        networkAway();
         step([&] { m_state.nowTick = m_ticks.now(); });
         step([&] { m_state.nextTick = m_state.nowTick + 60000; });
     }
 
     step([&] { m_control.popClose(); });
+    if (m_network)
+        step([&] { m_network->checkEnded(succeeded); });
     step([&] { m_window.setCmdCheckEnabled(true); });
     step([&] { m_window.setTim2Enabled(true); });
     m_running = false;

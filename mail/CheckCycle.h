@@ -1,6 +1,7 @@
 #pragma once
 
 struct MailboxState;
+class NetworkState;
 class PopWindow;
 class Pop3Control;
 class TickSource;
@@ -9,12 +10,14 @@ class TickSource;
 // copies the trimmed server, login and password into the POP3 control, runs it, writes the
 // status and count lines, hands a changed count to the change log, and after a failure
 // sets the next automatic check one minute ahead. While the password is still awaited from
-// the keyring it only says so, and retries in a minute. Each statement runs under ResumeNext,
-// so nothing escapes to the caller.
+// the keyring it only says so, and retries in a minute. While the network is away (see
+// NetworkState) it only says so, and the network's return brings the check. Each statement
+// runs under ResumeNext, so nothing escapes to the caller.
 class CheckCycle {
 public:
+    // Without a network state every check tries the server.
     CheckCycle(PopWindow &window, Pop3Control &control, MailboxState &state,
-               const TickSource &ticks);
+               const TickSource &ticks, NetworkState *network = nullptr);
 
     void cmdCheck_Click() noexcept;
     bool isRunning() const { return m_running; }
@@ -22,11 +25,17 @@ public:
 private:
     // Says so and sets the retry when the password box still waits for the keyring.
     bool passwordAwaited() noexcept;
+    // Says so when the network is away: before the check, instead of trying the server, and
+    // after a failed one, instead of the error the lost network caused.
+    bool networkAway() noexcept;
+    // Holds the check back while the network is away.
+    bool networkHeld() noexcept;
     void readCount();
 
     PopWindow &m_window;
     Pop3Control &m_control;
     MailboxState &m_state;
     const TickSource &m_ticks;
+    NetworkState *m_network;
     bool m_running = false;
 };

@@ -71,10 +71,20 @@ void Scheduler::Tim2_Timer() noexcept
     step([&] { m_window.setText(Box::Text1, countdownText(m_state.nextTick - m_state.nowTick)); });
     step([&] { m_window.setText(Box::Text1, countdownSeconds(m_window.text(Box::Text1))); });
     step([&] { m_state.nowTick = m_ticks.now(); });
-    if (test([&] { return m_state.nowTick > m_state.nextTick; })) {
-        step([&] { m_window.setTim2Enabled(false); });
-        step([&] { m_check.cmdCheck_Click(); });
-        step([&] { setNext(); });
-        step([&] { m_window.setTim2Enabled(true); });
-    }
+    if (test([&] { return m_state.nowTick > m_state.nextTick; }))
+        runCheck();
+}
+
+void Scheduler::runCheck() noexcept
+{
+    step([&] { m_window.setTim2Enabled(false); });
+    step([&] { m_check.cmdCheck_Click(); });
+    step([&] { setNext(); });
+    step([&] { m_window.setTim2Enabled(true); });
+}
+
+void Scheduler::runDueCheck() noexcept
+{
+    if (!m_check.isRunning())
+        runCheck();
 }

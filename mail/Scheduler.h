@@ -17,6 +17,9 @@ public:
 
     void Tim2_Timer() noexcept;
     void setNext();
+    // Runs a check as a tick does when one is due (the network came back, the machine woke),
+    // unless one is running; the next one then comes an interval later.
+    void runDueCheck() noexcept;
 
     // An interval below one minute (or no number at all) becomes "5" in the interval box.
     static void repairInterval(PopWindow &window);
@@ -26,6 +29,8 @@ public:
     static QString countdownSeconds(const QString &countdown);
 
 private:
+    void runCheck() noexcept;
+
     PopWindow &m_window;
     MailboxState &m_state;
     const TickSource &m_ticks;

@@ -2,6 +2,7 @@
 #include "FakeWindow.h"
 #include "ScriptedControl.h"
 #include "mail/CheckCycle.h"
+#include "mail/NetworkState.h"
 #include "mail/Pop3Codes.h"
 
 #include <QTest>
@@ -10,6 +11,8 @@ namespace {
 const QString Unable = QStringLiteral("     Unable to connect and check mail at this time...");
 const QString LoginError = QStringLiteral("  ERROR, Incorrect Login information provided.");
 const QString NoDataError = QStringLiteral("  ERROR, Connection established but no data recieved.");
+const QString NetworkDown = QStringLiteral("  Network down: will check when it is back.");
+using Reachability = NetworkState::Reachability;
 } // namespace
 
 class TestCheckCycle : public QObject {
@@ -231,6 +234,68 @@ private Q_SLOTS:
         r.cycle.cmdCheck_Click();
         QCOMPARE(r.fields.newCount, 7);
         QCOMPARE(r.window.log.logIdx(), 1);
+    }
+
+    // While the network is away a check does not try the server; a check that loses it says
+    // so instead of the error that follows.
+    void networkAway_data()
+    {
+        QTest::addColumn<Reachability>("reachability");
+        QTest::addColumn<bool>("portal");
+        QTest::addColumn<QString>("event"); // "resumed" before the check, or "lost" during it
+        QTest::addColumn<int>("checks");
+        QTest::addColumn<QString>("statLbl");
+        QTest::addColumn<QString>("newLbl");
+        QTest::addColumn<qint64>("nextTick");
+        const QString counted = QStringLiteral("  3 Mails");
+        const QString kept = QStringLiteral("  2 Mails In InBox  [ earlier ]");
+        QTest::newRow("down: no login, count line kept")
+            << Reachability::Disconnected << false << "" << 0 << NetworkDown << kept << qint64(777);
+        QTest::newRow("captive portal")
+            << Reachability::Site << true << "" << 0
+            << "  Captive portal: will check after you sign in." << kept << qint64(777);
+        QTest::newRow("resumed, the network not back yet")
+            << Reachability::Unknown << false << "resumed" << 0
+            << "  Waiting for the network to come back..." << kept << qint64(777);
+        QTest::newRow("unknown, as without a backend")
+            << Reachability::Unknown << false << "" << 1 << "   OK" << counted << qint64(777);
+        QTest::newRow("site") << Reachability::Site << false << "" << 1 << "   OK" << counted
+                              << qint64(777);
+        QTest::newRow("lost during the check") << Reachability::Online << false << "lost" << 1
+                                               << NetworkDown << Unable << qint64(65000);
+    }
+    void networkAway()
+    {
+        QFETCH(Reachability, reachability);
+        QFETCH(bool, portal);
+        QFETCH(QString, event);
+        QFETCH(int, checks);
+        QFETCH(QString, statLbl);
+        QFETCH(QString, newLbl);
+        QFETCH(qint64, nextTick);
+        Rig r;
+        NetworkState network(r.ticks);
+        CheckCycle cycle(r.window, r.control, r.fields, r.ticks, &network);
+        network.setReachability(reachability);
+        network.setBehindPortal(portal);
+        if (event == u"resumed")
+            network.resumed();
+        r.window.newLbl = QStringLiteral("  2 Mails In InBox  [ earlier ]");
+        r.fields.nextTick = 777;
+        r.control.count = 3;
+        r.control.duringCheck = [&] {
+            if (event != u"lost")
+                return;
+            network.setReachability(Reachability::Disconnected);
+            r.control.error = 3;
+        };
+        cycle.cmdCheck_Click();
+        QCOMPARE(r.control.checks, checks);
+        QCOMPARE(r.window.statLbl, statLbl);
+        QCOMPARE(r.window.newLbl.left(newLbl.size()), newLbl);
+        QCOMPARE(r.fields.nextTick, nextTick);
+        QVERIFY(r.window.cmdCheckEnabled);
+        QVERIFY(r.window.tim2Enabled);
     }
 
     void noSecondCheckWhileOneRuns()

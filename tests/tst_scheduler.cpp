@@ -2,6 +2,7 @@
 #include "FakeWindow.h"
 #include "ScriptedControl.h"
 #include "mail/CheckCycle.h"
+#include "mail/NetworkState.h"
 #include "mail/Scheduler.h"
 
 #include <QTest>
@@ -16,9 +17,16 @@ class TestScheduler : public QObject {
         MailboxState fields;
         FakeWindow window{&fields};
         ScriptedControl control;
-        CheckCycle cycle{window, control, fields, ticks};
+        // As in the program; it hears nothing unless a test says so, as without a backend.
+        NetworkState network{ticks};
+        CheckCycle cycle{window, control, fields, ticks, &network};
         Scheduler scheduler{window, fields, ticks, cycle};
-        Rig() { window.texts[size_t(Box::Text4)] = QStringLiteral("secret"); }
+        Rig()
+        {
+            window.texts[size_t(Box::Text4)] = QStringLiteral("secret");
+            QObject::connect(&network, &NetworkState::checkWanted, &network,
+                             [this] { scheduler.runDueCheck(); });
+        }
         QString countdown() const { return window.texts[size_t(Box::Text1)]; }
         // One Tim2 tick, 10 s after the previous one.
         void tick()
@@ -212,6 +220,71 @@ private Q_SLOTS:
             r.tick();
         // Due strictly after 60 s: the seventh tick after each check runs the next one.
         QCOMPARE(r.control.checks, 1 + ticks / 7);
+    }
+
+    // The checks follow the network and the machine's sleep. Each step, then "=N": the
+    // checks that reached the server so far. "wait MS" lets the time pass and wakes the
+    // network state as its timer would.
+    void followsNetwork_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::newRow("down at the due tick: held, checked once back")
+            << QStringList{"down",   "tick =0",      "wait 600000", "tick =0",
+                           "online", "wait 1999 =0", "wait 1 =1",   "tick =1"};
+        QTest::newRow("Check Now while down: held, checked once back")
+            << QStringList{"down", "click =0", "online", "wait 2000 =1"};
+        QTest::newRow("back with nothing owed: no extra check")
+            << QStringList{"tick =1", "down", "online", "wait 60000 =1"};
+        QTest::newRow("failed, then down and back: checked again")
+            << QStringList{"fail", "tick =1", "down", "online", "wait 2000 =2"};
+        QTest::newRow("down, then saying nothing: checks go ahead after the wait")
+            << QStringList{"down", "tick =0", "unknown", "wait 59999 =0", "wait 1 =1"};
+        QTest::newRow("resume: checked once online, although not due") << QStringList{
+            "tick =1", "unknown", "resume", "wait 30000 =1", "online", "wait 1999 =1", "wait 1 =2"};
+        QTest::newRow("resume at the due tick: no try before the network is back") << QStringList{
+            "tick =1", "unknown", "wait 7200000", "resume", "tick =1", "online", "wait 2000 =2"};
+        QTest::newRow("resume, the network says nothing: checked when the wait is over")
+            << QStringList{"tick =1", "resume", "wait 59999 =1", "wait 1 =2"};
+        QTest::newRow("resume with the network up: checked once settled")
+            << QStringList{"online", "tick =1", "resume", "wait 1999 =1", "wait 1 =2"};
+        QTest::newRow("captive portal: held, checked once signed in")
+            << QStringList{"online", "portal", "click =0", "signed-in", "wait 2000 =1"};
+        QTest::newRow("flapping: a failed return check is retried a minute later")
+            << QStringList{"online",       "fail", "tick =1", "down",         "online",
+                           "wait 2000 =2", "down", "online",  "wait 2000 =2", "wait 58000 =3"};
+    }
+    void followsNetwork()
+    {
+        QFETCH(QStringList, steps);
+        Rig r;
+        for (const QString &step : steps) {
+            const QStringList words = step.split(u' ');
+            const QString &action = words.first();
+            if (action == u"tick")
+                r.tick();
+            else if (action == u"click")
+                r.cycle.cmdCheck_Click();
+            else if (action == u"fail" || action == u"succeed")
+                r.control.error = action == u"fail" ? 4 : 0;
+            else if (action == u"down")
+                r.network.setReachability(NetworkState::Reachability::Disconnected);
+            else if (action == u"unknown")
+                r.network.setReachability(NetworkState::Reachability::Unknown);
+            else if (action == u"online")
+                r.network.setReachability(NetworkState::Reachability::Online);
+            else if (action == u"portal" || action == u"signed-in")
+                r.network.setBehindPortal(action == u"portal");
+            else if (action == u"resume")
+                r.network.resumed();
+            else if (action == u"wait") {
+                r.ticks.advance(words.at(1).toLongLong());
+                r.network.wake();
+            } else
+                QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+            if (words.last().startsWith(u'='))
+                QVERIFY2(r.control.checks == words.last().mid(1).toInt(),
+                         qPrintable(step + QStringLiteral(": %1 checks").arg(r.control.checks)));
+        }
     }
 
     void suspendedTimeCounts()

@@ -1,0 +1,176 @@
+#include "SystemBus.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <csignal>
+#include <sys/prctl.h>
+
+namespace {
+
+const QString python = QStringLiteral("/usr/bin/python3");
+const QString mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
+const QString networkManager = QStringLiteral("org.freedesktop.NetworkManager");
+
+// Anyone may own any name and send anything; nothing is started on demand.
+const char *const config = R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+
+// A test that crashes leaves no bus or mock behind.
+void diesWithTest(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
+void stop(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+} // namespace
+
+SystemBus::~SystemBus()
+{
+    if (!m_connectionName.isEmpty())
+        QDBusConnection::disconnectFromBus(m_connectionName);
+    for (auto &mock : m_mocks)
+        stop(*mock);
+    if (m_daemon)
+        stop(*m_daemon);
+}
+
+QString SystemBus::unavailableReason()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+        return QStringLiteral("dbus-daemon is not installed (dbus-daemon)");
+    if (!QFileInfo(python).isExecutable())
+        return QStringLiteral("python3 is not installed");
+    if (!QFile::exists(QStringLiteral(MORVEX_DBUSMOCK_DIR "/dbusmock/__init__.py")))
+        return QStringLiteral("python3-dbusmock is not unpacked in the build tree "
+                              "(scripts/dbusmock, run by cmake)");
+    QProcess probe;
+    probe.start(python, {QStringLiteral("-c"), QStringLiteral("import dbus, gi.repository.GLib")});
+    if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+        probe.exitCode() != 0)
+        return QStringLiteral("python3-dbus or python3-gi is missing (scripts/install-deps test)");
+    return QString();
+}
+
+bool SystemBus::start()
+{
+    const QString file = m_dir.filePath(QStringLiteral("system.conf"));
+    QFile out(file);
+    if (!m_dir.isValid() || !out.open(QIODevice::WriteOnly) || out.write(config) < 0) {
+        m_error = QStringLiteral("cannot write ") + file;
+        return false;
+    }
+    out.close();
+    m_daemon = std::make_unique<QProcess>();
+    m_daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    diesWithTest(*m_daemon);
+    m_daemon->start(QStringLiteral("dbus-daemon"),
+                    {QStringLiteral("--config-file=") + file, QStringLiteral("--nofork"),
+                     QStringLiteral("--print-address=1")});
+    QDeadlineTimer deadline(10000);
+    while (!m_daemon->canReadLine() && !deadline.hasExpired() &&
+           m_daemon->state() != QProcess::NotRunning)
+        m_daemon->waitForReadyRead(int(deadline.remainingTime()));
+    m_address = QString::fromUtf8(m_daemon->readLine()).trimmed();
+    if (m_address.isEmpty()) {
+        m_error = QStringLiteral("dbus-daemon gave no address");
+        return false;
+    }
+    m_connectionName = QStringLiteral("morvex-test-system-bus");
+    if (!QDBusConnection::connectToBus(m_address, m_connectionName).isConnected()) {
+        m_error = QStringLiteral("cannot connect to the private system bus");
+        return false;
+    }
+    return true;
+}
+
+bool SystemBus::startMock(const QString &name, const QString &busName)
+{
+    auto mock = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+    env.insert(QStringLiteral("PYTHONPATH"), QStringLiteral(MORVEX_DBUSMOCK_DIR));
+    mock->setProcessEnvironment(env);
+    diesWithTest(*mock);
+    mock->setProcessChannelMode(QProcess::MergedChannels);
+    mock->setStandardOutputFile(m_dir.filePath(name + QStringLiteral(".log")));
+    mock->start(python, {QStringLiteral("-m"), QStringLiteral("dbusmock"),
+                         QStringLiteral("--system"), QStringLiteral("--template"), name});
+    QProcess *started = mock.get();
+    m_mocks.push_back(std::move(mock));
+    const QDBusConnection bus(m_connectionName);
+    QDeadlineTimer deadline(20000);
+    while (!bus.interface()->isServiceRegistered(busName)) {
+        if (deadline.hasExpired() || started->state() == QProcess::NotRunning) {
+            QFile log(m_dir.filePath(name + QStringLiteral(".log")));
+            log.open(QIODevice::ReadOnly);
+            m_error = QStringLiteral("dbusmock %1 did not come up: %2")
+                          .arg(name, QString::fromUtf8(log.readAll().right(1000)));
+            return false;
+        }
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+bool SystemBus::callMock(const QString &service, const QString &path, const QString &method,
+                         const QVariantList &arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, mockInterface, method);
+    call.setArguments(arguments);
+    const QDBusMessage reply = QDBusConnection(m_connectionName).call(call, QDBus::Block, 10000);
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        m_error = method + QStringLiteral(": ") + reply.errorMessage();
+        return false;
+    }
+    return true;
+}
+
+bool SystemBus::setNetworkManagerState(uint state)
+{
+    return callMock(networkManager, QStringLiteral("/org/freedesktop/NetworkManager"),
+                    QStringLiteral("SetGlobalConnectionState"), {state});
+}
+
+bool SystemBus::setConnectivity(uint connectivity)
+{
+    return callMock(networkManager, QStringLiteral("/org/freedesktop/NetworkManager"),
+                    QStringLiteral("SetConnectivity"), {connectivity});
+}
+
+bool SystemBus::prepareForSleep(bool sleeping)
+{
+    return callMock(QStringLiteral("org.freedesktop.login1"),
+                    QStringLiteral("/org/freedesktop/login1"), QStringLiteral("EmitSignal"),
+                    {QStringLiteral("org.freedesktop.login1.Manager"),
+                     QStringLiteral("PrepareForSleep"), QStringLiteral("b"),
+                     QVariant(QVariantList{sleeping})});
+}

@@ -51,6 +51,7 @@ frmPop::frmPop(Services services)
                                         : new TrayDock(this);
     connect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
     connect(m_tray, &TrayDock::trayLost, this, &frmPop::trayLost);
+    m_network.setDefaultRoute(m_services.defaultRoute);
     m_vault = new PasswordVault(this);
     m_keyring = std::make_unique<KeyringPassword>(*this, *m_vault);
     // A box the keyring filled late starts the scheduler again, which an empty box stopped.
@@ -74,6 +75,8 @@ frmPop::Services frmPop::withDefaults(Services services)
         services.ticks = std::make_shared<SystemTicks>();
     if (!services.guard)
         services.guard = std::make_shared<SingleInstance>();
+    if (!services.defaultRoute)
+        services.defaultRoute = &SystemNetwork::defaultRoute;
     return services;
 }
 

@@ -41,6 +41,9 @@ public:
         // question. Default: the trays are watched (TrayDock), and Qt is asked nothing about
         // them before one is there.
         std::function<bool()> trayHostPresent;
+        // Stands in for the kernel's routing table: whether a default route is there, asked
+        // when NetworkManager says the network is down. Default: /proc/net.
+        std::function<bool()> defaultRoute;
     };
 
     frmPop();

@@ -32,9 +32,14 @@ bool NetworkState::waiting() const
            m_ticks.now() < m_waitUntil;
 }
 
+bool NetworkState::down() const
+{
+    return m_reachability == Reachability::Disconnected && !(m_defaultRoute && m_defaultRoute());
+}
+
 QString NetworkState::holdStatus() const
 {
-    if (m_reachability == Reachability::Disconnected)
+    if (down())
         return QStringLiteral("  Network down: will check when it is back.");
     if (m_portal)
         return QStringLiteral("  Captive portal: will check after you sign in.");

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 class TickSource;
 
 // What the machine says about its network, as the checks need it. A check does not try the
@@ -36,6 +38,11 @@ public:
     void setBehindPortal(bool portal);
     // The machine woke from suspend or hibernation.
     void resumed();
+    // Whether the kernel has a default route now, asked when a check is due. A NetworkManager
+    // that leaves the machine's interfaces to another tool (Debian's ifupdown) says
+    // "disconnected" on a machine that is online: with a default route, that is not taken
+    // for a network that is down. Without a probe, "disconnected" is believed.
+    void setDefaultRoute(std::function<bool()> probe) { m_defaultRoute = std::move(probe); }
 
     // Empty while a check may try the server; otherwise the status line saying why not.
     QString holdStatus() const;
@@ -54,11 +61,13 @@ Q_SIGNALS:
 
 private:
     bool up() const;
+    bool down() const;
     bool waiting() const;
     void changed(bool wasUp);
     void rearm();
 
     const TickSource &m_ticks;
+    std::function<bool()> m_defaultRoute;
     QTimer m_timer;
     Reachability m_reachability = Reachability::Unknown;
     bool m_portal = false;

@@ -13,6 +13,10 @@ class SystemNetwork : public QObject {
 public:
     explicit SystemNetwork(NetworkState &state, QObject *parent = nullptr);
 
+    // Whether the kernel's routing table has a default route (IPv4 or IPv6) now; false where
+    // it cannot be read.
+    static bool defaultRoute();
+
 private Q_SLOTS:
     void prepareForSleep(bool sleeping);
 

@@ -242,7 +242,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<Reachability>("reachability");
         QTest::addColumn<bool>("portal");
-        QTest::addColumn<QString>("event"); // "resumed" before the check, or "lost" during it
+        // "resumed" before the check, "lost" during it, or "routed": a default route is there
+        QTest::addColumn<QString>("event");
         QTest::addColumn<int>("checks");
         QTest::addColumn<QString>("statLbl");
         QTest::addColumn<QString>("newLbl");
@@ -251,6 +252,9 @@ private Q_SLOTS:
         const QString kept = QStringLiteral("  2 Mails In InBox  [ earlier ]");
         QTest::newRow("down: no login, count line kept")
             << Reachability::Disconnected << false << "" << 0 << NetworkDown << kept << qint64(777);
+        QTest::newRow("down, but a default route: the network is left to another tool")
+            << Reachability::Disconnected << false << "routed" << 1 << "   OK" << counted
+            << qint64(777);
         QTest::newRow("captive portal")
             << Reachability::Site << true << "" << 0
             << "  Captive portal: will check after you sign in." << kept << qint64(777);
@@ -276,6 +280,7 @@ private Q_SLOTS:
         Rig r;
         NetworkState network(r.ticks);
         CheckCycle cycle(r.window, r.control, r.fields, r.ticks, &network);
+        network.setDefaultRoute([&] { return event == u"routed"; });
         network.setReachability(reachability);
         network.setBehindPortal(portal);
         if (event == u"resumed")

@@ -5,8 +5,9 @@
 #include "mail/PopWindow.h"
 #include "mail/Scheduler.h"
 
+#include "TrayIcon.h"
+
 #include <QPointer>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -83,7 +84,7 @@ public:
     // The instance fields the check path shares.
     MailboxState &fields() { return m_fields; }
     Pop3Control &Tarvik1() { return *m_services.control; }
-    QSystemTrayIcon *trayData() const { return m_trayData; }
+    TrayIcon *trayData() const { return m_trayData; }
 
     // PopWindow
     QString text(Box box) const override;
@@ -137,6 +138,9 @@ protected:
 private:
     static Services withDefaults(Services services);
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
+    // The menu a StatusNotifierItem host opens on the icon.
+    QList<TrayMenu::Entry> trayMenu();
+    void exitFromTray();
     bool trayHostPresent() const;
     // Minimised and hidden, leaving the tray icon; shown instead while no tray host is there.
     void hideToTray();
@@ -156,7 +160,7 @@ private:
     MailboxState m_fields;
     CheckCycle m_check;
     Scheduler m_scheduler;
-    QPointer<QSystemTrayIcon> m_trayData;
+    QPointer<TrayIcon> m_trayData;
     TrayDock *m_tray = nullptr;
     bool m_waitingForTray = false;
     int m_windowState = 0;

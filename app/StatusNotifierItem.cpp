@@ -138,14 +138,16 @@ QDBusObjectPath StatusNotifierItem::menuPath() const
 
 void StatusNotifierItem::Activate(int, int)
 {
-    Q_EMIT activated(QSystemTrayIcon::Trigger);
+    if (activated)
+        activated(QSystemTrayIcon::Trigger);
 }
 
 void StatusNotifierItem::SecondaryActivate(int, int) {}
 
 void StatusNotifierItem::ContextMenu(int, int)
 {
-    Q_EMIT activated(QSystemTrayIcon::Context);
+    if (activated)
+        activated(QSystemTrayIcon::Context);
 }
 
 void StatusNotifierItem::Scroll(int, const QString &) {}

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <functional>
 
 class TrayMenu;
 
@@ -93,8 +94,11 @@ Q_SIGNALS:
     Q_SCRIPTABLE void NewIcon();
     Q_SCRIPTABLE void NewToolTip();
     Q_SCRIPTABLE void NewStatus(const QString &status);
-    // What the user did with the item: Trigger (a host's activation) or Context.
-    void activated(QSystemTrayIcon::ActivationReason reason);
+
+public:
+    // What the user did with the item: Trigger (a host's activation) or Context. Not a signal:
+    // QtDBus would try to relay it to the bus.
+    std::function<void(QSystemTrayIcon::ActivationReason)> activated;
 
 private:
     QIcon m_icon;

@@ -29,7 +29,9 @@ TrayIcon::TrayIcon(Kind kind, const QIcon &icon, const QString &toolTip, QObject
 void TrayIcon::makeItem(const QIcon &icon)
 {
     m_item = new StatusNotifierItem(icon, m_toolTip, this);
-    connect(m_item, &StatusNotifierItem::activated, this, &TrayIcon::activated);
+    m_item->activated = [this](QSystemTrayIcon::ActivationReason reason) {
+        Q_EMIT activated(reason);
+    };
 }
 
 bool TrayIcon::qtMadeItsOwnItem()

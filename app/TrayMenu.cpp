@@ -188,7 +188,7 @@ void TrayMenu::Event(int id, const QString &eventId, const QDBusVariant &, uint)
         sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu entry"));
 }
 
-QList<int> TrayMenu::EventGroup(const DBusMenuEventList &events)
+QList<int> TrayMenu::EventGroup(const QList<DBusMenuEvent> &events)
 {
     QList<int> idErrors;
     for (const DBusMenuEvent &event : events) {

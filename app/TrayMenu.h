@@ -81,7 +81,8 @@ public Q_SLOTS:
     Q_SCRIPTABLE QDBusVariant GetProperty(int id, const QString &name);
     Q_SCRIPTABLE void Event(int id, const QString &eventId, const QDBusVariant &data,
                             uint timestamp);
-    Q_SCRIPTABLE QList<int> EventGroup(const DBusMenuEventList &events);
+    // The list type spelt out: QtDBus finds a parameter's type by the name written here.
+    Q_SCRIPTABLE QList<int> EventGroup(const QList<DBusMenuEvent> &events);
     Q_SCRIPTABLE bool AboutToShow(int id);
     Q_SCRIPTABLE QList<int> AboutToShowGroup(const QList<int> &ids, QList<int> &idErrors);
 

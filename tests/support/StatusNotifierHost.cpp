@@ -1,9 +1,12 @@
 #include "StatusNotifierHost.h"
 
+#include "app/TrayMenu.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
@@ -369,15 +372,24 @@ QStringList StatusNotifierHost::menu(const QString &item)
     return labels;
 }
 
-bool StatusNotifierHost::clickMenu(const QString &item, const QString &label)
+bool StatusNotifierHost::clickMenu(const QString &item, const QString &label, bool grouped)
 {
     const QString service = split(item).first;
     const QString path = property(item, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
     for (const MenuEntry &entry : readMenu(item)) {
-        if (entry.label == label)
-            return answered(call(
-                service, path, MenuInterface, QStringLiteral("Event"),
-                {entry.id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u}));
+        if (entry.label != label)
+            continue;
+        const DBusMenuEvent click{entry.id, QStringLiteral("clicked"), QDBusVariant(0), 0};
+        if (!grouped)
+            return answered(
+                call(service, path, MenuInterface, QStringLiteral("Event"),
+                     {click.id, click.eventId, QVariant::fromValue(click.data), click.timestamp}));
+        qDBusRegisterMetaType<DBusMenuEvent>();
+        qDBusRegisterMetaType<QList<DBusMenuEvent>>();
+        const QDBusMessage reply = call(service, path, MenuInterface, QStringLiteral("EventGroup"),
+                                        {QVariant::fromValue(QList<DBusMenuEvent>{click})});
+        // The ids the item did not know.
+        return answered(reply) && qdbus_cast<QList<int>>(reply.arguments().value(0)).isEmpty();
     }
     return false;
 }

@@ -47,9 +47,10 @@ public:
     bool activate(const QString &item, QPoint at = {});
     bool contextMenu(const QString &item, QPoint at = {});
     // Opens the item's menu as panels do (AboutToShow, then GetLayout): its entries' labels,
-    // "-" for a separator; then picks the entry with `label` (a "clicked" event).
+    // "-" for a separator; then picks the entry with `label`: a "clicked" Event, as GNOME's
+    // extension and Qt's panels send it, or (grouped) in an EventGroup, as GTK's panels do.
     QStringList menu(const QString &item);
-    bool clickMenu(const QString &item, const QString &label);
+    bool clickMenu(const QString &item, const QString &label, bool grouped = false);
 
     QString introspect(const QString &path) const override;
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;

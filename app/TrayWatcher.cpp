@@ -55,7 +55,7 @@ void TrayWatcher::watchBus()
     bus.connect(WatcherService, WatcherPath, WatcherInterface,
                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(askWatcher()));
     bus.connect(WatcherService, WatcherPath, WatcherInterface,
-                QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(askWatcher()));
+                QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(hostUnregistered()));
     // The first answer comes while the program starts up; the bus answers at once for a
     // watcher that is not there.
     askWatcher();
@@ -105,6 +105,15 @@ void TrayWatcher::watcherAnswered(QDBusPendingCallWatcher *call)
         setBus(Bus::NoWatcher);
         break;
     }
+}
+
+void TrayWatcher::hostUnregistered()
+{
+    // Gone from now, not from when the watcher answers: another host may still be there, and
+    // the answer says so.
+    if (m_bus == Bus::Host)
+        setBus(Bus::Watcher);
+    askWatcher();
 }
 
 void TrayWatcher::watcherOwnerChanged(const QString &, const QString &, const QString &newOwner)

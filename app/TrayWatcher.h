@@ -40,6 +40,7 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void askWatcher();
+    void hostUnregistered();
     void watcherAnswered(QDBusPendingCallWatcher *call);
     void watcherOwnerChanged(const QString &service, const QString &oldOwner,
                              const QString &newOwner);

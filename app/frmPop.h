@@ -38,8 +38,8 @@ public:
         std::shared_ptr<TickSource> ticks;     // default: the system's boot clock
         std::shared_ptr<SingleInstance> guard; // default: this user's lock file
         // Stands in for the desktop's trays: whether one is there to show the icon, at every
-        // question. Default: the trays are watched (TrayDock), and Qt is asked nothing about
-        // them before one is there.
+        // question; the icon is then only the signal. Default: the trays are watched
+        // (TrayDock), and the icon is of the kind the tray there takes.
         std::function<bool()> trayHostPresent;
     };
 

@@ -1,21 +1,25 @@
 #pragma once
 
+#include "TrayIcon.h"
+
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <functional>
+#include <optional>
 
 class TrayWatcher;
 
-// When the tray icon can be added, and whether the tray that shows it is still there.
+// When the tray icon can be added, of which kind, and whether the tray that shows it is
+// still there.
 //
-// Qt 6.4 picks the kind of tray icon (StatusNotifierItem over D-Bus, or XEmbed) once per
-// process, when it is first asked about trays; a tray that turns up later is never used. So
-// nothing asks Qt before a tray is there: the icon is added when a StatusNotifierItem host
-// is there, or a moment after an XEmbed tray came, in case a host follows (a desktop that
-// offers both, as KDE Plasma does, shows a proper item, and only a blurred copy through its
-// XEmbed proxy); when a watcher is on the bus with no host yet, its panel is on the way, and
-// the XEmbed tray waits longer for it. Once the icon exists, Qt moves it to a restarted tray of the
-// same kind by itself; a tray of that kind that stays away longer than a short grace is reported.
+// The icon is added when a StatusNotifierItem host is there (an item on the bus, ours), or a
+// moment after an XEmbed tray came, in case a host follows (a desktop that offers both, as
+// KDE Plasma does, shows a proper item, and only a blurred copy through its XEmbed proxy);
+// when a watcher is on the bus with no host yet, its panel is on the way, and the XEmbed tray
+// waits longer for it. Nothing is decided before the bus has answered. The dock makes the
+// icon itself and follows the kind that exists from then on: a tray of that kind that
+// restarts gets the icon again, one that stays away longer than a short grace is reported.
 class TrayDock : public QObject {
     Q_OBJECT
 public:
@@ -31,8 +35,8 @@ public:
 
     // A tray is there to take the icon now.
     bool ready() const;
-    // The icon has just been made: it lives in the tray kind that is there now.
-    void iconAdded();
+    // Makes the icon for the tray that is there now (null when none is).
+    TrayIcon *addIcon(const QIcon &icon, const QString &toolTip, QObject *parent);
     // The tray that shows the icon is there (false before the icon exists).
     bool showsIcon() const;
 
@@ -43,14 +47,17 @@ Q_SIGNALS:
     void trayLost();
 
 private:
-    enum class Kind { None, StatusNotifierItem, XEmbed };
     void update();
-    bool present(Kind kind) const;
+    std::optional<TrayIcon::Kind> offered() const;
+    bool shows(TrayIcon::Kind kind) const;
 
     std::function<bool()> m_standIn;
     TrayWatcher *m_watcher = nullptr;
     QTimer m_settle;
     QTimer m_grace;
-    Kind m_kind = Kind::None;
+    std::optional<TrayIcon::Kind> m_kind;
+    QPointer<TrayIcon> m_icon;
     bool m_ready = false;
+    bool m_answered = false; // the bus has answered once
+    bool m_shown = false;    // the icon's tray was there at the last look
 };

@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -21,12 +21,13 @@ const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString WatcherInterface = QStringLiteral("org.kde.StatusNotifierWatcher");
 constexpr int AnswerMs = 5000;
-constexpr int FirstAnswerMs = 1000;
+constexpr int LongestAnswerMs = 80000;
 
 } // namespace
 
 TrayWatcher::TrayWatcher(QObject *parent)
     : QObject(parent)
+    , m_answerMs(AnswerMs)
 {
     watchBus();
     watchDisplay();
@@ -41,28 +42,23 @@ TrayWatcher::~TrayWatcher()
 void TrayWatcher::watchBus()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
+    if (!bus.isConnected()) {
+        m_bus = Bus::NoWatcher; // no bus, nothing to wait for
         return;
+    }
     // The watcher comes and goes with its panel (GNOME Shell holds it itself); the host
     // registers with it when the panel is ready, which at a login can be seconds later.
     m_owner = new QDBusServiceWatcher(WatcherService, bus, QDBusServiceWatcher::WatchForOwnerChange,
                                       this);
-    connect(m_owner, &QDBusServiceWatcher::serviceOwnerChanged, this, &TrayWatcher::askWatcher);
+    connect(m_owner, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            &TrayWatcher::watcherOwnerChanged);
     bus.connect(WatcherService, WatcherPath, WatcherInterface,
                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(askWatcher()));
     bus.connect(WatcherService, WatcherPath, WatcherInterface,
-                QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(askWatcher()));
-    // The first answer at once, so a tray that is there already takes the icon while the
-    // program starts, before its window shows. The bus answers for a watcher that is not
-    // there; a running one is asked, briefly.
-    if (!bus.interface()->isServiceRegistered(WatcherService))
-        return;
-    const QDBusMessage reply = bus.call(hostQuestion(), QDBus::Block, FirstAnswerMs);
-    const bool answered =
-        reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
-    setStatusNotifierHost(
-        answered,
-        answered && reply.arguments().constFirst().value<QDBusVariant>().variant().toBool());
+                QStringLiteral("StatusNotifierHostUnregistered"), this, SLOT(hostUnregistered()));
+    // The first answer comes while the program starts up; the bus answers at once for a
+    // watcher that is not there.
+    askWatcher();
 }
 
 QDBusMessage TrayWatcher::hostQuestion()
@@ -79,7 +75,7 @@ QDBusMessage TrayWatcher::hostQuestion()
 void TrayWatcher::askWatcher()
 {
     auto *call = new QDBusPendingCallWatcher(
-        QDBusConnection::sessionBus().asyncCall(hostQuestion(), AnswerMs), this);
+        QDBusConnection::sessionBus().asyncCall(hostQuestion(), m_answerMs), this);
     call->setProperty("question", ++m_question);
     connect(call, &QDBusPendingCallWatcher::finished, this, &TrayWatcher::watcherAnswered);
 }
@@ -90,16 +86,55 @@ void TrayWatcher::watcherAnswered(QDBusPendingCallWatcher *call)
     if (call->property("question").toULongLong() != m_question)
         return;
     const QDBusPendingReply<QDBusVariant> reply = *call;
-    // No watcher, or one that cannot say: no host to show an item.
-    setStatusNotifierHost(!reply.isError(), !reply.isError() && reply.value().variant().toBool());
+    if (!reply.isError()) {
+        m_answerMs = AnswerMs;
+        setBus(reply.value().variant().toBool() ? Bus::Host : Bus::Watcher);
+        return;
+    }
+    switch (reply.error().type()) {
+    case QDBusError::NoReply:
+    case QDBusError::Timeout:
+    case QDBusError::TimedOut:
+        // A watcher that is slow to answer (a loaded machine at login): what it said before
+        // stands, and it is asked again with more time, so a late answer still counts.
+        m_answerMs = qMin(m_answerMs * 2, LongestAnswerMs);
+        askWatcher();
+        break;
+    default:
+        // No watcher, or one that cannot say: no host to show an item.
+        setBus(Bus::NoWatcher);
+        break;
+    }
 }
 
-void TrayWatcher::setStatusNotifierHost(bool watcher, bool registered)
+void TrayWatcher::hostUnregistered()
 {
-    if (watcher == m_statusNotifierWatcher && registered == m_statusNotifierHost)
+    // Gone from now, not from when the watcher answers: another host may still be there, and
+    // the answer says so.
+    if (m_bus == Bus::Host)
+        setBus(Bus::Watcher);
+    askWatcher();
+}
+
+void TrayWatcher::watcherOwnerChanged(const QString &, const QString &, const QString &newOwner)
+{
+    m_answerMs = AnswerMs;
+    if (newOwner.isEmpty()) {
+        ++m_question; // an answer still on its way is about the watcher that went
+        setBus(Bus::NoWatcher);
         return;
-    m_statusNotifierWatcher = watcher;
-    m_statusNotifierHost = registered;
+    }
+    // A new watcher: it knows nothing of the old one's host and items.
+    setBus(Bus::Unknown);
+    Q_EMIT watcherStarted();
+    askWatcher();
+}
+
+void TrayWatcher::setBus(Bus bus)
+{
+    if (bus == m_bus)
+        return;
+    m_bus = bus;
     Q_EMIT changed();
 }
 

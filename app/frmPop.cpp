@@ -26,13 +26,12 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QSystemTrayIcon>
 
 frmPop::frmPop()
     : frmPop(Services{})
@@ -294,20 +293,56 @@ void frmPop::setNext()
 void frmPop::addTaskbar()
 {
     // Never before the window is loaded (a refused second copy adds none), and only once a
-    // tray is there: creating the icon fixes the kind of tray Qt uses for good.
-    if (m_trayData || !m_loaded || !m_tray->ready())
+    // tray is there to take the icon.
+    if (m_trayData || !m_loaded)
         return;
-    m_trayData = new QSystemTrayIcon(morvexIcon(), this);
+    m_trayData = m_tray->addIcon(morvexIcon(), QStringLiteral("Morvex Mail Notifier."), this);
+    if (!m_trayData)
+        return;
     m_trayData->setObjectName(QStringLiteral("trayData"));
-    m_trayData->setToolTip(QStringLiteral("Morvex Mail Notifier."));
-    connect(m_trayData, &QSystemTrayIcon::activated, this, &frmPop::trayActivated);
-    m_trayData->show();
-    m_tray->iconAdded();
+    connect(m_trayData, &TrayIcon::activated, this, &frmPop::trayActivated);
+    m_trayData->setMenu(trayMenu());
     if (m_waitingForTray) {
         // The tray came in time: the window goes into it, as if it had been there at start.
         m_waitingForTray = false;
         Timer1->start();
     }
+}
+
+QList<TrayMenu::Entry> frmPop::trayMenu()
+{
+    constexpr int LeftDoubleClick = 515;
+    constexpr int RightButtonUp = 517;
+    return {
+        // What a double-click on an embedded icon does, first: where a host opens the menu
+        // at a click (GNOME), this entry shows and hides the window.
+        {[this] {
+             return m_windowState == 0 ? QStringLiteral("Hide Morvex")
+                                       : QStringLiteral("Show Morvex");
+         },
+         [this] { Form_MouseMove(LeftDoubleClick); }},
+        // As the button: nothing while a check runs.
+        {[] { return QStringLiteral("Check Now"); }, [this] { cmdCheck->click(); }},
+        {[] { return QStringLiteral("About Morvex"); }, [this] { Form_MouseMove(RightButtonUp); }},
+        {},
+        {[] { return QStringLiteral("Exit Morvex\u2026"); }, [this] { exitFromTray(); }},
+    };
+}
+
+void frmPop::exitFromTray()
+{
+    // The exit confirmation, as "Close" opens it; once is enough.
+    if (Forms::close().isLoaded()) {
+        Forms::close().form()->raise();
+        Forms::close().form()->activateWindow();
+        return;
+    }
+    // Not inside a check's wait, which the modal window would hold up: just after it.
+    if (m_check.isRunning()) {
+        QTimer::singleShot(200, this, &frmPop::exitFromTray);
+        return;
+    }
+    Label4_Click();
 }
 
 void frmPop::trayActivated(QSystemTrayIcon::ActivationReason reason)
@@ -320,14 +355,13 @@ void frmPop::trayActivated(QSystemTrayIcon::ActivationReason reason)
         Form_MouseMove(LeftDoubleClick);
         break;
     case QSystemTrayIcon::Trigger:
-        // An icon embedded in an XEmbed tray is a window of this program: its Trigger comes
-        // from a press on that window, with the button still down, and the double-click
-        // follows. A StatusNotifierItem host (KDE Plasma, GNOME's AppIndicator extension)
-        // reports its single activations over D-Bus instead, and nothing else; there a
-        // click has to do what the double-click does. Asking at each click follows
-        // whichever host shows the icon now.
-        Form_MouseMove(QGuiApplication::mouseButtons().testFlag(Qt::LeftButton) ? LeftButtonUp
-                                                                                : LeftDoubleClick);
+        // An embedded icon reports the press of every click here, and a double-click after
+        // it. A StatusNotifierItem host reports only its activation (a click in most panels,
+        // a double-click in GNOME's), and nothing else: there it does what the double-click
+        // does.
+        Form_MouseMove(m_trayData && m_trayData->kind() == TrayIcon::Kind::StatusNotifierItem
+                           ? LeftDoubleClick
+                           : LeftButtonUp);
         break;
     case QSystemTrayIcon::Context:
         Form_MouseMove(RightButtonUp);
@@ -450,15 +484,14 @@ void frmPop::remTaskbar()
 {
     // Gone for good: a tray that comes after this gets no icon.
     disconnect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
-    if (!m_trayData)
-        return;
-    m_trayData->hide();
     delete m_trayData;
 }
 
 void frmPop::setWindowStateValue(int state)
 {
     m_windowState = state;
+    if (m_trayData)
+        m_trayData->menuChanged(); // "Show Morvex" or "Hide Morvex"
     // Only a window on screen is iconified. One hidden to the tray is not: the window
     // manager's late report of that iconify would otherwise meet the window shown again.
     if (state == 0)

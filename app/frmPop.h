@@ -6,8 +6,9 @@
 #include "mail/PopWindow.h"
 #include "mail/Scheduler.h"
 
+#include "TrayIcon.h"
+
 #include <QPointer>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -38,8 +39,8 @@ public:
         std::shared_ptr<TickSource> ticks;     // default: the system's boot clock
         std::shared_ptr<SingleInstance> guard; // default: this user's lock file
         // Stands in for the desktop's trays: whether one is there to show the icon, at every
-        // question. Default: the trays are watched (TrayDock), and Qt is asked nothing about
-        // them before one is there.
+        // question; the icon is then only the signal. Default: the trays are watched
+        // (TrayDock), and the icon is of the kind the tray there takes.
         std::function<bool()> trayHostPresent;
         // Stands in for the kernel's routing table: whether a default route is there, asked
         // when NetworkManager says the network is down. Default: /proc/net.
@@ -87,7 +88,7 @@ public:
     // The instance fields the check path shares.
     MailboxState &fields() { return m_fields; }
     Pop3Control &Tarvik1() { return *m_services.control; }
-    QSystemTrayIcon *trayData() const { return m_trayData; }
+    TrayIcon *trayData() const { return m_trayData; }
 
     // PopWindow
     QString text(Box box) const override;
@@ -141,6 +142,9 @@ protected:
 private:
     static Services withDefaults(Services services);
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
+    // The menu a StatusNotifierItem host opens on the icon.
+    QList<TrayMenu::Entry> trayMenu();
+    void exitFromTray();
     bool trayHostPresent() const;
     // Minimised and hidden, leaving the tray icon; shown instead while no tray host is there.
     void hideToTray();
@@ -162,7 +166,7 @@ private:
     NetworkState m_network;
     CheckCycle m_check;
     Scheduler m_scheduler;
-    QPointer<QSystemTrayIcon> m_trayData;
+    QPointer<TrayIcon> m_trayData;
     TrayDock *m_tray = nullptr;
     bool m_waitingForTray = false;
     int m_windowState = 0;

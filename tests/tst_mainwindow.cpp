@@ -316,24 +316,25 @@ private Q_SLOTS:
     void singleClickRule_data()
     {
         QTest::addColumn<bool>("buttonHeld"); // the click is a press on a window of ours
-        QTest::addColumn<bool>("toggles");
-        QTest::newRow("XEmbed host: a click does nothing") << true << false;
-        QTest::newRow("StatusNotifierItem host: a click toggles") << false << true;
+        // The kind of icon decides, not the mouse: an embedded icon's click does nothing,
+        // also one handled after the button is up again.
+        QTest::newRow("embedded icon, button held") << true;
+        QTest::newRow("embedded icon, click handled late") << false;
     }
     void singleClickRule()
     {
         QFETCH(bool, buttonHeld);
-        QFETCH(bool, toggles);
         QVERIFY(m_window->trayData());
+        QVERIFY(m_window->trayData()->kind() != TrayIcon::Kind::StatusNotifierItem);
         // An embedded icon reports its click while the button is still down on it.
         if (buttonHeld)
             QTest::mousePress(m_window->statLbl, Qt::LeftButton);
         Q_EMIT m_window->trayData()->activated(QSystemTrayIcon::Trigger);
         if (buttonHeld)
             QTest::mouseRelease(m_window->statLbl, Qt::LeftButton);
-        QCOMPARE(m_window->isVisible(), !toggles);
+        QVERIFY(m_window->isVisible());
         Q_EMIT m_window->trayData()->activated(QSystemTrayIcon::DoubleClick);
-        QCOMPARE(m_window->isVisible(), toggles);
+        QVERIFY(!m_window->isVisible());
     }
 
     void aboutIsOneWindow()

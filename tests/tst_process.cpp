@@ -1,6 +1,7 @@
 #include "StatusNotifierHost.h"
 #include "XTools.h"
 
+#include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,18 +38,19 @@ class TestProcess : public QObject {
     static int icons() { return int(XTools::trayIcons(QStringLiteral("Morvex")).size()); }
 
     // Waits (bounded) for a top-level window with this name to be on screen (the tray icon,
-    // named like the main window, does not count).
+    // named like the main window, does not count); looks once with no time given.
     static quint64 waitForWindow(const QString &name, int timeoutMs = 5000)
     {
-        QDeadlineTimer deadline(timeoutMs);
-        while (!deadline.hasExpired()) {
+        const QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
             const QList<quint64> icons = XTools::trayIcons(name);
             for (quint64 id : XTools::windowsNamed(name))
                 if (!icons.contains(id) && XTools::viewable(id))
                     return id;
+            if (deadline.hasExpired())
+                return 0;
             QTest::qWait(100);
         }
-        return 0;
     }
 
     static bool waitForIcons(int count, int timeoutMs = 5000)
@@ -147,41 +149,75 @@ private Q_SLOTS:
         QCOMPARE(icons(), 0);
     }
 
-    // KDE Plasma's panel, GNOME with the AppIndicator extension: the icon is an item on
-    // D-Bus. It registers, carries the tooltip, a click shows and hides the main window and
-    // the menu request opens About. The XEmbed tray is there too, as Plasma's proxy is; at a
-    // login Plasma's watcher is on the bus at once and its host registers seconds later,
-    // and the icon still becomes an item, not an embedded window.
+    // KDE Plasma's panel, GNOME with the AppIndicator extension, xfce4-panel, LXQt, waybar:
+    // the icon is an item on D-Bus, with a menu. It registers, carries the program's own
+    // picture and the tooltip, a click shows and hides the main window, and the menu, opened
+    // as those panels open it, shows and hides the window, opens About and asks to exit. The
+    // XEmbed tray is there too, as Plasma's proxy is; at a login Plasma's watcher is on the
+    // bus at once and its host registers seconds later, and the icon still becomes an item,
+    // not an embedded window.
     void statusNotifierHost_data()
     {
         QTest::addColumn<int>("hostAfterMs"); // -1: watcher and host before the program
-        QTest::newRow("host there first") << -1;
-        QTest::newRow("watcher first, its host 3 s later") << 3000;
+        QTest::addColumn<bool>("grouped");    // menu clicks in an EventGroup, as GTK sends them
+        QTest::newRow("host there first") << -1 << false;
+        QTest::newRow("watcher first, its host 3 s later; GTK's clicks") << 3000 << true;
     }
     void statusNotifierHost()
     {
         QFETCH(int, hostAfterMs);
+        QFETCH(bool, grouped);
         StatusNotifierHost host;
         QVERIFY(host.start(hostAfterMs < 0));
         auto copy = start();
         if (hostAfterMs >= 0)
             host.registerHost(hostAfterMs);
-        const quint64 main = waitForWindow(QStringLiteral("Morvex"));
-        QVERIFY(main);
+        // The main window on screen (Qt may give it a new X window when it shows again).
+        const auto shown = [] { return waitForWindow(QStringLiteral("Morvex"), 0) != 0; };
+        QVERIFY(waitForWindow(QStringLiteral("Morvex")));
         QTRY_COMPARE_WITH_TIMEOUT(host.items().size(), 1, 5000 + qMax(hostAfterMs, 0));
         const QString item = host.items().constFirst();
         QCOMPARE(icons(), 0); // not in the XEmbed tray besides
         QCOMPARE(host.toolTip(item), QStringLiteral("Morvex Mail Notifier."));
+        QCOMPARE(host.property(item, QStringLiteral("Category")).toString(),
+                 QStringLiteral("Communications"));
+        QCOMPARE(host.property(item, QStringLiteral("Title")).toString(), QStringLiteral("Morvex"));
+        // The picture itself, in the sizes panels draw, as the icon theme has it.
+        QList<int> sizes;
+        for (const QImage &picture : host.icon(item)) {
+            const QString themed =
+                QStringLiteral(MORVEX_ICONS_DIR "/%1x%1/apps/morvex.png").arg(picture.width());
+            QCOMPARE(picture, QImage(themed).convertToFormat(QImage::Format_ARGB32));
+            sizes << picture.width();
+        }
+        QCOMPARE(sizes, QList<int>({16, 22, 24, 32, 48, 64}));
 
         QVERIFY(host.activate(item));
-        QTRY_VERIFY_WITH_TIMEOUT(!XTools::viewable(main), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!shown(), 3000);
         QVERIFY(host.activate(item));
-        QTRY_VERIFY_WITH_TIMEOUT(XTools::viewable(main), 3000);
-        QVERIFY(host.contextMenu(item));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(), 3000);
+
+        const QString exit = QStringLiteral("Exit Morvex\u2026");
+        QCOMPARE(host.menu(item),
+                 QStringList({"Hide Morvex", "Check Now", "About Morvex", "-", exit}));
+        QVERIFY(host.clickMenu(item, QStringLiteral("About Morvex"), grouped));
         QVERIFY(waitForWindow(QStringLiteral("About Morvex")));
-        QVERIFY(XTools::viewable(main)); // the main window does not change
+        QVERIFY(shown()); // the main window does not change
+        // A host that calls for a context menu instead (Plasma, for an item without one).
+        QVERIFY(host.contextMenu(item));
+        QTest::qWait(300);
+        QCOMPARE(XTools::windowsNamed(QStringLiteral("About Morvex")).size(), 1);
+        QVERIFY(host.clickMenu(item, QStringLiteral("Hide Morvex"), grouped));
+        QTRY_VERIFY_WITH_TIMEOUT(!shown(), 3000);
+        QCOMPARE(host.menu(item).value(0), QStringLiteral("Show Morvex"));
+        QVERIFY(host.clickMenu(item, QStringLiteral("Show Morvex"), grouped));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(), 3000);
 
-        ::kill(pid_t(copy->processId()), SIGTERM);
+        // The exit confirmation, as "Close" opens it; "Exit" has the focus.
+        QVERIFY(host.clickMenu(item, exit, grouped));
+        const quint64 confirm = waitForWindow(QStringLiteral("Exit Morvex"));
+        QVERIFY2(confirm, "no exit confirmation");
+        pressOn(confirm, QStringLiteral("space"));
         QVERIFY(ended(*copy));
         QCOMPARE(copy->exitCode(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(host.items().isEmpty(), 3000);

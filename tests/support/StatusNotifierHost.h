@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QDBusContext>
-#include <QObject>
+#include <QDBusVirtualObject>
+#include <QHash>
+#include <QImage>
 #include <QPoint>
 #include <QStringList>
 
@@ -9,17 +10,14 @@ class QDBusServiceWatcher;
 
 // A StatusNotifierWatcher that is also the one host registered with it, on the session bus,
 // as KDE Plasma's panel or GNOME's AppIndicator extension provide them. Programs started
-// while it runs register their StatusNotifierItem with it; the test then reads and clicks
-// an item the way a panel does. It also comes the ways panels come at a login and go when
-// they restart: the watcher first and its host seconds later (Plasma: the watcher lives in
-// kded, the host in plasmashell), the host going and coming back while the watcher stays,
-// or both going and coming back (GNOME Shell holds both).
-class StatusNotifierHost : public QObject, protected QDBusContext {
+// while it runs register their StatusNotifierItem with it; the test then reads, clicks and
+// opens the menu of an item the way a panel does. It also comes the ways panels come at a
+// login and go when they restart: the watcher first and its host seconds later (Plasma: the
+// watcher lives in kded, the host in plasmashell), the host going and coming back while the
+// watcher stays, or both going and coming back (GNOME Shell holds both); and it can be slow
+// to answer, as on a loaded machine at login.
+class StatusNotifierHost : public QDBusVirtualObject {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
 public:
     StatusNotifierHost();
     ~StatusNotifierHost() override;
@@ -32,32 +30,50 @@ public:
     // The host registers (after `delayMs`), or unregisters, while the watcher stays.
     void registerHost(int delayMs = 0);
     void unregisterHost();
+    // Every answer of the watcher comes this much later.
+    void setAnswerDelay(int delayMs) { m_answerDelayMs = delayMs; }
 
     // The registered items, as "service/path".
     QStringList items() const { return m_items; }
     bool hostRegistered() const { return m_hostRegistered; }
-    int protocolVersion() const { return 0; }
 
-    // What a panel does with an item.
+    // What a panel reads of an item: a property, its tooltip, its icon's pictures, and how
+    // often it has announced a new icon since it registered.
+    QVariant property(const QString &item, const QString &name) const;
     QString toolTip(const QString &item) const;
+    QList<QImage> icon(const QString &item) const;
+    int newIcons(const QString &item) const { return m_newIcons.value(item); }
+    // What a panel does with an item: a click, a right-click on a host without menus.
     bool activate(const QString &item, QPoint at = {});
     bool contextMenu(const QString &item, QPoint at = {});
+    // Opens the item's menu as panels do (AboutToShow, then GetLayout): its entries' labels,
+    // "-" for a separator; then picks the entry with `label`: a "clicked" Event, as GNOME's
+    // extension and Qt's panels send it, or (grouped) in an EventGroup, as GTK's panels do.
+    QStringList menu(const QString &item);
+    bool clickMenu(const QString &item, const QString &label, bool grouped = false);
 
-public Q_SLOTS:
-    void RegisterStatusNotifierItem(const QString &serviceOrPath);
-    void RegisterStatusNotifierHost(const QString &service);
+    QString introspect(const QString &path) const override;
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
 
-Q_SIGNALS:
-    void StatusNotifierItemRegistered(const QString &item);
-    void StatusNotifierItemUnregistered(const QString &item);
-    void StatusNotifierHostRegistered();
-    void StatusNotifierHostUnregistered();
+private Q_SLOTS:
+    void newIcon(const QDBusMessage &signal);
 
 private:
+    struct MenuEntry {
+        int id;
+        QString label;
+    };
+    QList<MenuEntry> readMenu(const QString &item);
+    void answer(const QDBusConnection &connection, const QDBusMessage &reply);
+    void emitSignal(const QString &name, const QVariantList &arguments = {});
+    QVariant watcherProperty(const QString &name) const;
     void serviceGone(const QString &service);
 
     QStringList m_items;
-    QDBusServiceWatcher *m_owners = nullptr;
+    QHash<QString, QString> m_owners; // item: its connection's unique name
+    QHash<QString, int> m_newIcons;
+    QDBusServiceWatcher *m_watch = nullptr;
     bool m_started = false;
     bool m_hostRegistered = false;
+    int m_answerDelayMs = 0;
 };

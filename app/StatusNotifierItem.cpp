@@ -7,7 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
+#include <QGuiApplication>
 #include <QImage>
+#include <QStyleHints>
 #include <QtEndian>
 
 namespace {
@@ -138,7 +140,13 @@ QDBusObjectPath StatusNotifierItem::menuPath() const
 
 void StatusNotifierItem::Activate(int, int)
 {
-    if (activated)
+    // Hosts that activate at every click (Plasma, Xfce's and LXQt's panels) make two
+    // activations of a double-click; the second is the same gesture, not another toggle.
+    const bool sameGesture =
+        m_lastActivation.isValid() &&
+        m_lastActivation.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval();
+    m_lastActivation.start();
+    if (activated && !sameGesture)
         activated(QSystemTrayIcon::Trigger);
 }
 

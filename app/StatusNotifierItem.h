@@ -2,6 +2,7 @@
 
 #include <QDBusArgument>
 #include <QDBusObjectPath>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QList>
 #include <QObject>
@@ -105,4 +106,5 @@ private:
     QString m_toolTip;
     QString m_service;
     TrayMenu *m_menu;
+    QElapsedTimer m_lastActivation;
 };

@@ -81,6 +81,7 @@ private:
 
     Result waitFor(const Check &check, QDeadlineTimer deadline);
     Result socketFailure() const;
+    void acknowledgeAtOnce();
     void pull();
     void wake();
 

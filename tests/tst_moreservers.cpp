@@ -1,6 +1,6 @@
-// The real POP3 client, through the main window, against three more real servers from
-// Debian (Courier's pop3d, Cyrus's pop3d, Solid POP3; scripts/more-pop3d runs them on
-// loopback from their unpacked packages), in every mode each offers: the count and the
+// The real POP3 client, through the main window, against four more real servers from
+// Debian (Courier's pop3d, Cyrus's pop3d, Solid POP3, popa3d; scripts/more-pop3d runs them
+// on loopback from their unpacked packages), in every mode each offers: the count and the
 // protection in the status line, the change log after two messages arrive, a wrong password,
 // and protection turned off on the server after a good check.
 #include "Dovecot.h"
@@ -182,6 +182,12 @@ void TestMoreServers::check_data()
         QStringLiteral("Mailbox checked (password not encrypted)."));
     row("Solid POP3, wrong password", solid, none, plain, QStringLiteral("wrong"), none,
         LoginRefused, QStringLiteral("Password refused: authentication failed"));
+
+    const QString popa3d = QStringLiteral("popa3d");
+    row("popa3d, USER and PASS", popa3d, none, plain, good, none, Ok,
+        QStringLiteral("Mailbox checked (password not encrypted)."));
+    row("popa3d, wrong password", popa3d, none, plain, QStringLiteral("wrong"), none, LoginRefused,
+        QStringLiteral("Password refused: Authentication failed"));
 }
 
 void TestMoreServers::check()

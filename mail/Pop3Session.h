@@ -85,9 +85,10 @@ private:
     Step authStart(const QByteArray &mechanism, const QByteArray &initial, Refusal *refusal,
                    Pop3Reply *reply, QByteArray *challenge);
     Step cancelAuth(const Pop3Outcome &outcome);
-    // -ERR to an APOP or CRAM-MD5 digest: bare or [AUTH], the secret did not match (and it
-    // may be one other than the password); any other code is final.
-    static Step digestRefused(const Pop3Reply &reply, Refusal *refusal);
+    // Sends an APOP or CRAM-MD5 digest and reads its answer. A bare -ERR or [AUTH] says the
+    // secret did not match (and it may be one other than the password); any other code is
+    // final.
+    Step sendDigest(const QByteArray &line, const QString &name, Refusal *refusal);
     Pop3Outcome stat(Mechanism used);
 
     // Sends the lines in one write; their replies are read with receive(), in order.

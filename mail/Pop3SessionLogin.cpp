@@ -150,8 +150,16 @@ Pop3Session::Step Pop3Session::userPass()
     return std::nullopt;
 }
 
-Pop3Session::Step Pop3Session::digestRefused(const Pop3Reply &reply, Refusal *refusal)
+Pop3Session::Step Pop3Session::sendDigest(const QByteArray &line, const QString &name,
+                                          Refusal *refusal)
 {
+    Pop3Reply reply;
+    if (Step end = send({line}))
+        return end;
+    if (Step end = receive(name, &reply))
+        return end;
+    if (!reply.isErr())
+        return std::nullopt;
     const QByteArray code = reply.code.toUpper();
     if (code.isEmpty() || code == "AUTH" || code.startsWith("AUTH/"))
         *refusal = Refusal::OfSecret;
@@ -165,14 +173,7 @@ Pop3Session::Step Pop3Session::apop(Refusal *refusal)
                                                 Pop3Login::legacyText(m_settings.user), secret);
     secureWipe(secret);
     const WipedBytes wipeCommand(command);
-    Pop3Reply reply;
-    if (Step end = send({command}))
-        return end;
-    if (Step end = receive(QStringLiteral("APOP"), &reply))
-        return end;
-    if (reply.isErr())
-        return digestRefused(reply, refusal);
-    return std::nullopt;
+    return sendDigest(command, QStringLiteral("APOP"), refusal);
 }
 
 // "AUTH mechanism" without an initial response, and the server's answer: a challenge in
@@ -205,13 +206,7 @@ Pop3Session::Step Pop3Session::cramMd5(Refusal *refusal)
     const WipedBytes wipeResponse(response);
     QByteArray encoded = response.toBase64();
     const WipedBytes wipeEncoded(encoded);
-    if (Step end = send({encoded}))
-        return end;
-    if (Step end = receive(QStringLiteral("AUTH"), &reply))
-        return end;
-    if (reply.isErr())
-        return digestRefused(reply, refusal);
-    return std::nullopt;
+    return sendDigest(encoded, QStringLiteral("AUTH"), refusal);
 }
 
 // "AUTH mechanism initial-response", or without it and then the response to the server's

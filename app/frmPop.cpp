@@ -81,6 +81,11 @@ frmPop::Services frmPop::withDefaults(Services services)
 
 namespace {
 
+// The tray's mouse messages, as Form_MouseMove takes them.
+constexpr int LeftButtonUp = 514;
+constexpr int LeftDoubleClick = 515;
+constexpr int RightButtonUp = 517;
+
 // A control with its objectName, made the way the form's design makes it.
 template <typename Control, typename Parent, typename... Args>
 Control *named(Parent *parent, const char *name, Args &&...args)
@@ -311,8 +316,6 @@ void frmPop::addTaskbar()
 
 QList<TrayMenu::Entry> frmPop::trayMenu()
 {
-    constexpr int LeftDoubleClick = 515;
-    constexpr int RightButtonUp = 517;
     return {
         // What a double-click on an embedded icon does, first: where a host opens the menu
         // at a click (GNOME), this entry shows and hides the window.
@@ -347,9 +350,6 @@ void frmPop::exitFromTray()
 
 void frmPop::trayActivated(QSystemTrayIcon::ActivationReason reason)
 {
-    constexpr int LeftButtonUp = 514;
-    constexpr int LeftDoubleClick = 515;
-    constexpr int RightButtonUp = 517;
     switch (reason) {
     case QSystemTrayIcon::DoubleClick:
         Form_MouseMove(LeftDoubleClick);

@@ -38,14 +38,16 @@ class TestProcess : public QObject {
     static int icons() { return int(XTools::trayIcons(QStringLiteral("Morvex")).size()); }
 
     // Waits (bounded) for a top-level window with this name to be on screen (the tray icon,
-    // named like the main window, does not count); looks once with no time given.
+    // named like the main window, does not count); looks once with no time given. The icon
+    // is a window of icon size, also in the moment before the tray has taken it in.
     static quint64 waitForWindow(const QString &name, int timeoutMs = 5000)
     {
         const QDeadlineTimer deadline(timeoutMs);
         for (;;) {
             const QList<quint64> icons = XTools::trayIcons(name);
             for (quint64 id : XTools::windowsNamed(name))
-                if (!icons.contains(id) && XTools::viewable(id))
+                if (!icons.contains(id) && XTools::viewable(id) &&
+                    XTools::geometry(id).width() > 100)
                     return id;
             if (deadline.hasExpired())
                 return 0;

@@ -141,6 +141,9 @@ void TestConnect::check_data()
         c.fragment = checkedTls;
         add("995 answers: TLS from the first byte, 110 untouched", c);
         add("995 remembered: straight there", C(c).remembering("mail.test 995 tls\n"));
+        add("APOP remembered on 110: 995 is still tried first",
+            C(c).remembering("mail.test 110 apop\n")
+                .leaves("mail.test 110 apop\nmail.test 995 tls\n"));
         C gone = bare(mailHost, mailAddress, Script::stlsMailbox(5), 0)
                      .remembering("mail.test 995 tls\n")
                      .secret(Credentials::Never)

@@ -25,17 +25,23 @@ Pop3Outcome rivalFailure(const TlsAttempt &rival, const Pop3SessionSettings &set
     return Pop3Session::notConnected(rival.failure(), settings.address.host(), rival.errorString());
 }
 
-// Waits for the rival to verify or fail; the attempt bounds each of its steps itself, the
-// deadline only guards against a step that never ends.
-Result awaitSettled(Pop3Channel &channel, TlsAttempt &rival, int timeoutMs)
+// Waits until the rival has verified or failed, or the deadline passed.
+Result awaitSettled(Pop3Channel &channel, const TlsAttempt &rival, QDeadlineTimer deadline)
 {
-    const Result result = channel.waitFor(
+    return channel.waitFor(
         [&rival]() -> std::optional<Result> {
             if (rival.hasSettled())
                 return Result::Ok;
             return std::nullopt;
         },
-        QDeadlineTimer(2 * timeoutMs + 1000));
+        deadline);
+}
+
+// The same to the end: the attempt bounds each of its steps itself, the deadline only
+// guards against a step that never ends.
+Result awaitSettled(Pop3Channel &channel, TlsAttempt &rival, int timeoutMs)
+{
+    const Result result = awaitSettled(channel, rival, QDeadlineTimer(2 * timeoutMs + 1000));
     if (result == Result::TimedOut)
         rival.withdraw();
     return result;
@@ -64,13 +70,8 @@ Pop3Run raceForTls(Pop3Channel &channel, const Pop3SessionSettings &settings)
         ~Forget() { channel.setRival(nullptr); }
     } forget{channel};
     rival.start();
-    const Result early = channel.waitFor(
-        [&rival]() -> std::optional<Result> {
-            if (rival.hasSettled())
-                return Result::Ok;
-            return std::nullopt;
-        },
-        QDeadlineTimer(AddressRace::AttemptDelayMs));
+    const Result early =
+        awaitSettled(channel, std::as_const(rival), QDeadlineTimer(AddressRace::AttemptDelayMs));
     if (early == Result::Cancelled)
         return {Pop3Session::notConnected(early, settings.address.host(), QString()),
                 settings.address, Protection::None};
@@ -85,8 +86,8 @@ Pop3Run raceForTls(Pop3Channel &channel, const Pop3SessionSettings &settings)
         // Port 110 took the check: its outcome stands, unless all it found was a server
         // without TLS while 995 had a certificate to judge.
         if (channel.hasClaimed() && !channel.isSuperseded()) {
-            if (outcome.code == Pop3Code::ClearNotAllowed && rival.reachedHandshake() &&
-                rival.state() == TlsAttempt::State::Failed)
+            if (outcome.code == Pop3Code::ClearNotAllowed &&
+                rival.state() == TlsAttempt::State::Failed && !rival.tlsErrors().isEmpty())
                 return {rivalFailure(rival, settings), settings.address, Protection::None};
             return {outcome, settings.address, plain.given()};
         }

@@ -183,6 +183,13 @@ void TestConnect::check_data()
             .within(2, 1900, 3500));
     {
         C c =
+            noTls(mailHost, mailAddress, QStringLiteral("self-signed")).with995(Script::mailbox(4));
+        c.secureIdentity = QStringLiteral("self-signed");
+        c.code = CertificateUntrusted;
+        add("no TLS on 110, a self-signed certificate on 995: the certificate is told", c);
+    }
+    {
+        C c =
             bare(mailHost, mailAddress,
                  scramServer(rfc7677, challenge(rfc7677.serverFinal), Reply::line("+OK logged in")),
                  2)

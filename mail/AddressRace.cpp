@@ -93,7 +93,7 @@ void AddressRace::tryNext()
     if (m_next >= m_addresses.size()) {
         // Every address has been tried: the race is lost once the last attempt is over.
         if (!underWay())
-            finish(m_allRefused ? State::Refused : m_allTimedOut ? State::TimedOut : State::Failed);
+            finish(m_anyRefused ? State::Refused : m_allTimedOut ? State::TimedOut : State::Failed);
         return;
     }
     const QHostAddress address = m_addresses.at(m_next++);
@@ -124,7 +124,7 @@ void AddressRace::attemptFailed(QSslSocket *socket)
         return;
     const QAbstractSocket::SocketError error = socket->error();
     m_error = socket->errorString();
-    m_allRefused = m_allRefused && error == QAbstractSocket::ConnectionRefusedError;
+    m_anyRefused = m_anyRefused || error == QAbstractSocket::ConnectionRefusedError;
     m_allTimedOut = m_allTimedOut && error == QAbstractSocket::SocketTimeoutError;
     socket->disconnect(this);
     socket->abort();

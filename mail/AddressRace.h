@@ -29,9 +29,9 @@ public:
         Connecting,
         Connected,    // takeSocket() hands over the connection
         HostNotFound, // the name did not resolve, or to no address
-        Refused,      // every address refused (nothing listens on the port)
+        Refused,      // an address refused (nothing listens on the port), none connected
         TimedOut,     // the system gave up on every attempt
-        Failed,       // every attempt failed, not all of them refused (see errorString())
+        Failed,       // every attempt failed otherwise (see errorString())
     };
 
     AddressRace(const QString &host, quint16 port, QObject *parent = nullptr);
@@ -73,6 +73,6 @@ private:
     QTimer *m_timer = nullptr;
     State m_state = State::Resolving;
     QString m_error;
-    bool m_allRefused = true;
+    bool m_anyRefused = false;
     bool m_allTimedOut = true;
 };

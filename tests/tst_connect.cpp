@@ -185,6 +185,14 @@ void TestConnect::check_data()
     // this is also all a man in the middle gets for stripping STLS at the very first check.
     add("no TLS anywhere: password not sent",
         noTls(mailHost, mailAddress, QStringLiteral("No TLS: to log in, type pop3://mail.test")));
+    {
+        // A server that offers STLS, with STLS taken out of its CAPA by someone in between.
+        C stripped = noTls(mailHost, mailAddress, QStringLiteral("type pop3://mail.test"));
+        stripped.script = Script::stlsMailbox(5)
+                              .greet(plainOnly().greeting)
+                              .capa({"USER", "PIPELINING", "SASL PLAIN CRAM-MD5"});
+        add("STLS stripped at the first check: nothing secret sent", stripped);
+    }
     add("no TLS, 995 dropped: password not sent after 995's timeout",
         noTls(filteredHost, filteredAddress, QStringLiteral("type pop3://filtered.test"))
             .within(2, 1900, 3500));

@@ -3,13 +3,12 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QDeadlineTimer>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QString>
-
-#include <QHostAddress>
 
 #include <functional>
 #include <optional>

@@ -103,6 +103,8 @@ void TlsAttempt::fail(Pop3Channel::Result failure)
 {
     m_failure = failure;
     if (m_socket) {
+        if (m_error.isEmpty())
+            m_error = m_socket->errorString();
         m_socket->disconnect(this);
         m_socket->abort();
     }

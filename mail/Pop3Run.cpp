@@ -37,11 +37,11 @@ Result awaitSettled(Pop3Channel &channel, const TlsAttempt &rival, QDeadlineTime
         deadline);
 }
 
-// The same to the end: the attempt bounds each of its steps itself, the deadline only
-// guards against a step that never ends.
+// The same, for at most the check's timeout, as every wait: a rival that has not settled
+// by then is given up.
 Result awaitSettled(Pop3Channel &channel, TlsAttempt &rival, int timeoutMs)
 {
-    const Result result = awaitSettled(channel, rival, QDeadlineTimer(2 * timeoutMs + 1000));
+    const Result result = awaitSettled(channel, rival, QDeadlineTimer(timeoutMs));
     if (result == Result::TimedOut)
         rival.withdraw();
     return result;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Round trips and client flights per mailbox check over a link with 50 ms round-trip time,
-# for plain POP3, STLS and implicit TLS, beside curl doing the same checks on the same
-# servers and beside the protocol floor of each mode (see the README).
+# for plain POP3, STLS and implicit TLS, and for a bare host name's first contact (port 995
+# open, or filtered so that STLS on 110 wins the race), beside curl doing the same checks
+# on the same servers and beside the protocol floor of each mode (see the README).
 #   bench/roundtrips.sh [-n N] [-b path/to/bench_check] [-r path/to/delay_relay]
 # Two network namespaces joined by a veth pair, 25 ms of netem delay on each side. Their
 # addresses are link-local (169.254.150.0/30) and exist only inside the two namespaces,
@@ -44,7 +45,7 @@ skip() {
     exit 0
 }
 [ "$(id -u)" = 0 ] || skip "needs root for network namespaces and Dovecot"
-for tool in ip tc curl openssl; do
+for tool in ip tc curl openssl nft; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 if [ -z "$helper" ]; then
@@ -149,6 +150,7 @@ target=$server_ip
 if [ -n "$relay" ]; then
     ip netns exec "$cli" "$relay" --delay-ms "$relay_delay" --map "10110=$server_ip:$plain_port" \
         --map "10111=$server_ip:$stls_port" --map "10995=$server_ip:$pop3s_port" \
+        --map "110=$server_ip:$stls_port" --map "995=$server_ip:$pop3s_port" \
         >"$work/relay.out" 2>&1 &
     relay_pid=$!
     for _ in $(seq 100); do
@@ -164,6 +166,17 @@ if [ -n "$relay" ]; then
     plain_port=10110
     stls_port=10111
     pop3s_port=10995
+else
+    # A bare host name's ports on the server itself: 995 and 110 in front of the TLS Dovecot.
+    ip netns exec "$srv" nft -f - <<RULES
+table ip morvex_bench {
+    chain prerouting {
+        type nat hook prerouting priority -100;
+        tcp dport 995 redirect to :$pop3s_port
+        tcp dport 110 redirect to :$stls_port
+    }
+}
+RULES
 fi
 
 # Connecting and reading the greeting: two round trips (the shortest of five; each
@@ -182,9 +195,31 @@ measured=$(connect_ms)
 
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# Tarvik: one warm-up, then runs checks in one process.
+# Tarvik: one warm-up, then runs checks in one process; more options after the server text.
 tarvik_ms() {
-    ip netns exec "$cli" "$helper" --server "$1" --ca "$work/ca.pem" --repeat "$runs" | median
+    local text=$1
+    shift
+    ip netns exec "$cli" "$helper" --server "$text" --ca "$work/ca.pem" --repeat "$runs" "$@" |
+        median
+}
+# While it is set, whatever the client sends to port 995 is dropped where it arrives (the
+# relay in the client's namespace, or the server's): a filtered port, which never answers.
+filter_995() {
+    local ns
+    for ns in "$cli" "$srv"; do
+        ip netns exec "$ns" nft -f - <<'RULES'
+table inet morvex_filter {
+    chain prerouting {
+        type filter hook prerouting priority -150;
+        tcp dport 995 drop
+    }
+}
+RULES
+    done
+}
+unfilter_995() {
+    ip netns exec "$cli" nft delete table inet morvex_filter
+    ip netns exec "$srv" nft delete table inet morvex_filter
 }
 # curl: one process per check.
 curl_ms() {
@@ -214,16 +249,22 @@ echo "roundtrips: $runs checks per series, ${delay_ms} ms delay each way by $del
     "$(curl --version | head -n1 | cut -d' ' -f1-2)"
 printf '%-8s %10s %6s %8s %10s %6s %8s %7s %8s %12s\n' mode "tarvik ms" RTs flights \
     "curl ms" RTs flights "floor" flights "tarvik/curl"
-# mode, url for curl, server text for Tarvik, floor RTs and flights, curl's options.
+# mode, url for curl, server text for Tarvik, floor RTs and flights, curl's options. The
+# port whose flights count is the server text's (BENCH_PORT overrides it); BENCH_OPTIONS go
+# to bench_check.
 series() {
-    local mode=$1 url=$2 text=$3 floor=$4 floor_flights=$5 port=${3##*:} at ours ours_f theirs theirs_f
+    local mode=$1 url=$2 text=$3 floor=$4 floor_flights=$5 at ours ours_f theirs theirs_f port
+    local curl_port=${url%/}
+    port=${BENCH_PORT:-${3##*:}}
+    curl_port=${curl_port##*:}
     shift 5
     at=$(lines)
-    ours=$(tarvik_ms "$text")
+    # shellcheck disable=SC2086
+    ours=$(tarvik_ms "$text" ${BENCH_OPTIONS:-})
     ours_f=$(flights "$port" "$at")
     at=$(lines)
     theirs=$(curl_ms "$url" "$@")
-    theirs_f=$(flights "$port" "$at")
+    theirs_f=$(flights "$curl_port" "$at")
     awk -v m="$mode" -v a="$ours" -v af="$ours_f" -v b="$theirs" -v bf="$theirs_f" -v r="$rtt_ms" \
         -v f="$floor" -v ff="$floor_flights" \
         'BEGIN { printf "%-8s %10.1f %6.1f %8s %10.1f %6.1f %8s %7s %8s %12.2f\n", m, a, a / r, af, b, b / r, bf, f, ff, a / b }'
@@ -231,6 +272,17 @@ series() {
 series plain "pop3://$target:$plain_port/" "$target:$plain_port" 5 3
 series STLS "pop3://$target:$stls_port/" "$target:$stls_port" 8 6 --ssl-reqd
 series pop3s "pop3s://$target:$pop3s_port/" "pop3s://$target:$pop3s_port" 6 5
+# A bare host name, every check a first contact: 995 answers (implicit TLS wins at once),
+# or 995 is filtered (STLS on 110 starts after the race's 250 ms and wins). Beside curl's
+# STLS check, which is what a bare host name got before.
+BENCH_PORT=995 BENCH_OPTIONS=--forget series "bare 995" "pop3://$target:$stls_port/" "$target" \
+    6 5 --ssl-reqd
+filter_995
+BENCH_PORT=110 BENCH_OPTIONS=--forget series "bare 110" "pop3://$target:$stls_port/" "$target" \
+    "8+.25s" 6 --ssl-reqd
+unfilter_995
 echo "RTs: wall time per check / ${rtt_ms} ms; curl's include starting the process."
 echo "flights: client flights per connection, counted by the relay; floor: the fewest round"
-echo "trips and flights of each mode with TLS 1.3 (README, \"Round trips\")."
+echo "trips and flights of each mode with TLS 1.3 (README, \"Round trips\"). bare: the server text"
+echo "is a bare host name, every check its first contact (--forget); bare 110 has port 995"
+echo "filtered, and its floor adds the race's delay."

@@ -1,10 +1,11 @@
 #include "Pop3Channel.h"
 
-#include "HostIdentity.h"
+#include "AddressRace.h"
 #include "SecureWipe.h"
+#include "TlsAttempt.h"
+#include "TlsClient.h"
 
 #include <QEventLoop>
-#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTimer>
 
@@ -20,15 +21,6 @@ namespace {
 // time, so a server that floods us cannot grow memory without bound.
 constexpr qint64 socketReadBuffer = 16 * 1024;
 
-// The system's trusted authorities as a list. Reading them takes a few hundred
-// milliseconds, so it happens once per process; it is needed only when authorities are
-// added, otherwise OpenSSL looks them up in the store as it goes.
-const QList<QSslCertificate> &systemAuthorities()
-{
-    static const QList<QSslCertificate> authorities = QSslConfiguration::systemCaCertificates();
-    return authorities;
-}
-
 bool isUnsafeLine(const QByteArray &line)
 {
     return line.contains('\r') || line.contains('\n') || line.contains('\0');
@@ -38,32 +30,63 @@ bool isUnsafeLine(const QByteArray &line)
 
 Pop3Channel::Pop3Channel(QObject *parent)
     : QObject(parent)
-    , m_socket(new QSslSocket(this))
     , m_timer(new QTimer(this))
 {
-    m_socket->setReadBufferSize(socketReadBuffer);
     m_timer->setSingleShot(true);
-
     connect(m_timer, &QTimer::timeout, this, &Pop3Channel::wake);
-    connect(m_socket, &QAbstractSocket::connected, this, &Pop3Channel::wake);
-    connect(m_socket, &QAbstractSocket::disconnected, this, &Pop3Channel::wake);
-    connect(m_socket, &QAbstractSocket::stateChanged, this, &Pop3Channel::wake);
-    connect(m_socket, &QAbstractSocket::errorOccurred, this, &Pop3Channel::wake);
-    connect(m_socket, &QIODevice::readyRead, this, &Pop3Channel::wake);
-    connect(m_socket, &QIODevice::bytesWritten, this, &Pop3Channel::wake);
-    connect(m_socket, &QSslSocket::encrypted, this, &Pop3Channel::wake);
-    connect(m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+}
+
+Pop3Channel::~Pop3Channel()
+{
+    // No signal of a dying socket may reach this half-destroyed object.
+    dropSocket();
+    abort();
+}
+
+void Pop3Channel::adopt(QSslSocket *socket)
+{
+    dropSocket();
+    m_rival = nullptr;
+    m_superseded = false;
+    m_claimed = false;
+    m_buffer.clear();
+    m_tlsErrors.clear();
+    m_socket = socket;
+    socket->setParent(this);
+    socket->setReadBufferSize(socketReadBuffer);
+    connect(socket, &QAbstractSocket::connected, this, &Pop3Channel::wake);
+    connect(socket, &QAbstractSocket::disconnected, this, &Pop3Channel::wake);
+    connect(socket, &QAbstractSocket::stateChanged, this, &Pop3Channel::wake);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &Pop3Channel::wake);
+    connect(socket, &QIODevice::readyRead, this, &Pop3Channel::wake);
+    connect(socket, &QIODevice::bytesWritten, this, &Pop3Channel::wake);
+    connect(socket, &QSslSocket::encrypted, this, &Pop3Channel::wake);
+    connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
         // Not ignored: the socket ends the handshake right after this signal.
         m_tlsErrors = errors;
         wake();
     });
 }
 
-Pop3Channel::~Pop3Channel()
+void Pop3Channel::dropSocket()
 {
-    // No signal of the dying socket may reach this half-destroyed object.
+    if (!m_socket)
+        return;
     m_socket->disconnect(this);
     m_socket->abort();
+    delete m_socket;
+    m_socket = nullptr;
+}
+
+void Pop3Channel::retire()
+{
+    if (!m_socket)
+        return;
+    m_socket->disconnect(this);
+    m_socket->disconnectFromHost();
+    m_retired.append(m_socket);
+    m_socket = nullptr;
+    m_buffer.clear();
 }
 
 void Pop3Channel::wake()
@@ -80,31 +103,69 @@ void Pop3Channel::cancel()
         m_loop->quit();
 }
 
+void Pop3Channel::setRival(TlsAttempt *rival)
+{
+    m_rival = rival;
+    if (rival)
+        connect(rival, &TlsAttempt::changed, this, &Pop3Channel::wake, Qt::UniqueConnection);
+}
+
+bool Pop3Channel::rivalWon()
+{
+    if (!m_superseded && !m_claimed && m_rival && m_rival->state() == TlsAttempt::State::Verified)
+        m_superseded = true;
+    return m_superseded;
+}
+
+Pop3Channel::Result Pop3Channel::claim(QDeadlineTimer deadline)
+{
+    if (m_claimed || !m_rival) {
+        m_claimed = true;
+        return Result::Ok;
+    }
+    Result result = waitFor(
+        [this]() -> std::optional<Result> {
+            if (m_rival->hasSettled())
+                return Result::Ok;
+            return std::nullopt;
+        },
+        deadline);
+    if (result == Result::TimedOut) {
+        m_rival->withdraw();
+        result = Result::Ok;
+    }
+    m_claimed = result == Result::Ok;
+    return result;
+}
+
 bool Pop3Channel::isConnected() const
 {
-    return m_socket->state() == QAbstractSocket::ConnectedState;
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
 bool Pop3Channel::isEncrypted() const
 {
-    return m_socket->isEncrypted();
+    return m_socket && m_socket->isEncrypted();
 }
 
 bool Pop3Channel::hasInput() const
 {
-    return !m_buffer.isEmpty() || m_socket->bytesAvailable() > 0;
+    return !m_buffer.isEmpty() || (m_socket && m_socket->bytesAvailable() > 0);
 }
 
 QString Pop3Channel::errorString() const
 {
-    return m_socket->errorString();
+    return m_socket ? m_socket->errorString() : m_openError;
 }
 
-Pop3Channel::Result Pop3Channel::waitFor(const Check &check, QDeadlineTimer deadline)
+Pop3Channel::Result Pop3Channel::waitFor(const std::function<std::optional<Result>()> &check,
+                                         QDeadlineTimer deadline)
 {
     for (;;) {
         if (m_cancelled)
             return Result::Cancelled;
+        if (rivalWon())
+            return Result::Superseded;
         if (const std::optional<Result> done = check())
             return *done;
         if (deadline.hasExpired())
@@ -120,10 +181,10 @@ Pop3Channel::Result Pop3Channel::waitFor(const Check &check, QDeadlineTimer dead
         m_loop = nullptr;
         m_timer->stop();
 
-        // Only the timer, the socket and cancel() end this loop. If it ended without any
-        // of them, QCoreApplication::exit() (or QThread::exit()) told every loop to quit;
-        // once that happened, exec() returns at once until the main loop is left, so
-        // waiting on would spin. End the conversation instead.
+        // Only the timer, the socket, the rival and cancel() end this loop. If it ended
+        // without any of them, QCoreApplication::exit() (or QThread::exit()) told every loop
+        // to quit; once that happened, exec() returns at once until the main loop is left,
+        // so waiting on would spin. End the conversation instead.
         if (!m_woken)
             m_cancelled = true;
     }
@@ -148,27 +209,46 @@ Pop3Channel::Result Pop3Channel::socketFailure() const
 Pop3Channel::Result Pop3Channel::open(const QString &host, quint16 port, QDeadlineTimer deadline)
 {
     m_buffer.clear();
-    m_socket->abort();
+    dropSocket();
+    m_addresses.clear();
+    m_openError.clear();
+    m_tlsErrors.clear();
     if (m_cancelled)
         return Result::Cancelled;
     // Plain TCP; implicit TLS starts the handshake once connected, so that resolving and
     // connecting get a deadline of their own.
-    m_tlsErrors.clear();
-    m_socket->connectToHost(host, port);
+    AddressRace race(host, port);
+    connect(&race, &AddressRace::changed, this, &Pop3Channel::wake);
+    race.start();
     const Result result = waitFor(
-        [this]() -> std::optional<Result> {
-            switch (m_socket->state()) {
-            case QAbstractSocket::ConnectedState:
-                return Result::Ok;
-            case QAbstractSocket::UnconnectedState:
-                return socketFailure();
-            default:
+        [&race]() -> std::optional<Result> {
+            switch (race.state()) {
+            case AddressRace::State::Resolving:
+            case AddressRace::State::Connecting:
                 return std::nullopt;
+            case AddressRace::State::Connected:
+                return Result::Ok;
+            case AddressRace::State::HostNotFound:
+                return Result::HostNotFound;
+            case AddressRace::State::Refused:
+                return Result::Refused;
+            case AddressRace::State::TimedOut:
+                return Result::TimedOut;
+            case AddressRace::State::Failed:
+                break;
             }
+            return Result::Failed;
         },
         deadline);
-    if (result != Result::Ok)
-        m_socket->abort();
+    m_addresses = race.addresses();
+    if (result == Result::Ok) {
+        // The rival, if any, survives the change of socket.
+        TlsAttempt *const rival = m_rival;
+        adopt(race.takeSocket());
+        m_rival = rival;
+    } else {
+        m_openError = race.errorString();
+    }
     return result;
 }
 
@@ -177,7 +257,6 @@ Pop3Channel::Result Pop3Channel::startTls(const QString &verifyName,
                                           QDeadlineTimer deadline)
 {
     m_buffer.clear();
-    m_socket->readAll();
     m_tlsErrors.clear();
     if (m_cancelled)
         return Result::Cancelled;
@@ -185,21 +264,11 @@ Pop3Channel::Result Pop3Channel::startTls(const QString &verifyName,
     // that sends garbage.
     if (!isConnected())
         return Result::TlsFailed;
-    if (!QSslSocket::supportsSsl()) {
+    m_socket->readAll();
+    if (!TlsClient::start(m_socket, verifyName, extraCas)) {
         m_socket->abort();
         return Result::TlsFailed;
     }
-
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.setProtocol(QSsl::TlsV1_2OrLater);
-    config.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    // Setting authorities replaces the system's, so both go in.
-    if (!extraCas.isEmpty())
-        config.setCaCertificates(systemAuthorities() + extraCas);
-    m_socket->setSslConfiguration(config);
-    m_socket->setPeerVerifyName(verifyName);
-    m_socket->startClientEncryption();
-
     const Result result = waitFor(
         [this]() -> std::optional<Result> {
             if (m_socket->isEncrypted())
@@ -209,24 +278,26 @@ Pop3Channel::Result Pop3Channel::startTls(const QString &verifyName,
             return std::nullopt;
         },
         deadline);
+    if (result == Result::Superseded)
+        return result;
     if (result != Result::Ok) {
         m_socket->abort();
         return result;
     }
-    // Qt also accepts a common name beside DNS names and partial wildcards such as
-    // "m*.example.com"; the stricter rules apply on top.
-    const QSslCertificate certificate = m_socket->peerCertificate();
-    if (!HostIdentity::matches(certificate, verifyName)) {
-        m_tlsErrors = {QSslError(QSslError::HostNameMismatch, certificate)};
+    if (!TlsClient::namesHost(m_socket, verifyName, &m_tlsErrors)) {
         m_socket->abort();
         return Result::TlsFailed;
     }
+    // A verified session: this connection takes the check, and the rival is let go.
+    m_claimed = true;
+    if (m_rival)
+        m_rival->withdraw();
     return Result::Ok;
 }
 
 void Pop3Channel::pull()
 {
-    while (m_buffer.size() < MaxLine && m_socket->bytesAvailable() > 0) {
+    while (m_socket && m_buffer.size() < MaxLine && m_socket->bytesAvailable() > 0) {
         const QByteArray chunk = m_socket->read(MaxLine - m_buffer.size());
         if (chunk.isEmpty())
             break;
@@ -241,7 +312,7 @@ void Pop3Channel::pull()
 void Pop3Channel::acknowledgeAtOnce()
 {
 #ifdef Q_OS_LINUX
-    const qintptr descriptor = m_socket->socketDescriptor();
+    const qintptr descriptor = m_socket ? m_socket->socketDescriptor() : -1;
     const int on = 1;
     if (descriptor >= 0)
         ::setsockopt(int(descriptor), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
@@ -267,8 +338,7 @@ Pop3Channel::Result Pop3Channel::readLine(QByteArray *line, QDeadlineTimer deadl
             }
             if (m_buffer.size() >= MaxLine)
                 return Result::TooLong;
-            if (m_socket->state() != QAbstractSocket::ConnectedState &&
-                m_socket->bytesAvailable() == 0)
+            if (!isConnected() && !(m_socket && m_socket->bytesAvailable() > 0))
                 return Result::Closed;
             return std::nullopt;
         },
@@ -314,7 +384,12 @@ Pop3Channel::Result Pop3Channel::writeLines(const QByteArrayList &lines, QDeadli
 
 void Pop3Channel::close(QDeadlineTimer deadline)
 {
-    if (!m_cancelled && m_socket->state() != QAbstractSocket::UnconnectedState) {
+    // A superseded connection is let go without waiting: the check goes on elsewhere.
+    if (m_superseded) {
+        retire();
+        return;
+    }
+    if (!m_cancelled && m_socket && m_socket->state() != QAbstractSocket::UnconnectedState) {
         m_socket->disconnectFromHost();
         waitFor(
             [this]() -> std::optional<Result> {
@@ -329,6 +404,12 @@ void Pop3Channel::close(QDeadlineTimer deadline)
 
 void Pop3Channel::abort()
 {
-    m_socket->abort();
+    if (m_socket)
+        m_socket->abort();
+    for (QSslSocket *socket : std::as_const(m_retired)) {
+        socket->abort();
+        delete socket;
+    }
+    m_retired.clear();
     m_buffer.clear();
 }

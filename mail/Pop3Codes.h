@@ -49,5 +49,15 @@ enum : int {
     // The file of what servers gave before is there but could not be read whole: the check
     // stops before connecting, as it cannot tell what this server must give.
     ProtectionUnknown = 30,
+
+    // A bare host name whose server offers neither implicit TLS (port 995) nor STLS, and is
+    // not on this machine: nothing secret was sent. pop3:// (or a port) allows the clear.
+    ClearNotAllowed = 31,
+    // A bare host name checked over implicit TLS before: port 995 could not be reached now,
+    // and port 110 is not tried in its place.
+    TlsPortUnreachable = 32,
+    // The login worked, but what it gave could not be written to that file (a read-only or
+    // full home): the check counts as failed, so that the user learns of it.
+    ProtectionNotSaved = 33,
 };
 }

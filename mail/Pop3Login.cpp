@@ -29,6 +29,11 @@ QList<Mechanism> candidates(const Pop3Capa &capa, bool encrypted, const QByteArr
     return list;
 }
 
+bool hidesPassword(Mechanism mechanism)
+{
+    return mechanism == Mechanism::ScramSha256 || mechanism == Mechanism::ScramSha1;
+}
+
 Protection protection(Mechanism mechanism, bool encrypted)
 {
     if (encrypted)

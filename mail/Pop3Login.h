@@ -29,6 +29,13 @@ enum class Mechanism {
 // remembered protection (ProtectionStore), not this list.
 QList<Mechanism> candidates(const Pop3Capa &capa, bool encrypted, const QByteArray &greeting);
 
+// Whether a login by mechanism on a connection without TLS may go ahead without the user's
+// say-so: only SCRAM, which proves the password without revealing it, and makes a listener
+// who tests guesses against the exchange pay its iteration count (4096 hashes at least)
+// per guess. USER/PASS and AUTH PLAIN send the password as it is; an APOP or CRAM-MD5
+// digest costs a listener one MD5 per guess.
+bool hidesPassword(Mechanism mechanism);
+
 // What a login by mechanism gives on a connection that is encrypted or not.
 Protection protection(Mechanism mechanism, bool encrypted);
 // Its name in a status: "SCRAM", "CRAM-MD5", "APOP", ...

@@ -86,6 +86,15 @@ Pop3Outcome Pop3Outcome::loginRefused(const Pop3Reply &reply, bool afterPass)
                                         QStringLiteral("Login refused by the server.")));
 }
 
+Pop3Outcome Pop3Outcome::clearNotAllowed(const QString &host)
+{
+    const QString typed = QStringLiteral("No TLS: to log in, type pop3://") + host;
+    return failure(Pop3Code::ClearNotAllowed,
+                   typed.size() <= MaxStatus
+                       ? typed
+                       : QStringLiteral("No TLS: to log in, put pop3:// before the host."));
+}
+
 Pop3Outcome Pop3Outcome::tlsFailed(const QList<QSslError> &errors, bool stls)
 {
     using namespace Pop3Code;

@@ -32,6 +32,11 @@ struct Pop3Outcome {
     // the login was refused (code 15).
     static Pop3Outcome loginRefused(const Pop3Reply &reply, bool afterPass);
 
+    // A bare host name whose server gave no TLS: nothing secret went out. The status says
+    // what to type to allow the clear: pop3:// and the host, or without the host where that
+    // would not fit.
+    static Pop3Outcome clearNotAllowed(const QString &host);
+
     // A TLS handshake that failed, from what certificate verification found (errors may
     // be empty when the handshake broke down before that). stls: the upgrade of a plain
     // connection, as opposed to implicit TLS.

@@ -73,6 +73,12 @@ Pop3Outcome Pop3Session::converse()
     } else if (Step end = capabilities(&capa)) {
         return *end;
     }
+    // Still in the clear: a rival with implicit TLS may yet take the check.
+    if (!m_channel.isEncrypted()) {
+        const Result claimed = m_channel.claim(deadline());
+        if (claimed != Result::Ok)
+            return socketFailure(claimed, QString());
+    }
     m_pipelining = capa.hasPipelining();
     Mechanism used = Mechanism::UserPass;
     if (Step end = login(capa, &used))
@@ -80,28 +86,32 @@ Pop3Outcome Pop3Session::converse()
     return stat(used);
 }
 
-Pop3Outcome Pop3Session::socketFailure(Result result, const QString &closedStatus)
+Pop3Outcome Pop3Session::failure(Result result, const QString &closedStatus,
+                                 const QString &errorString)
 {
     switch (result) {
     case Result::Cancelled:
+    case Result::Superseded:
         return Pop3Outcome::failure(Pop3Code::Cancelled, QStringLiteral("Check cancelled."));
     case Result::Closed:
         return Pop3Outcome::failure(Pop3Code::ConnectionLost, closedStatus);
     default:
         return Pop3Outcome::failure(Pop3Code::NetworkError,
                                     Pop3Outcome::fitted(QStringLiteral("Network error: "),
-                                                        m_channel.errorString().toUtf8(),
+                                                        errorString.toUtf8(),
                                                         QStringLiteral("Network error.")));
     }
 }
 
-Pop3Session::Step Pop3Session::connect()
+Pop3Outcome Pop3Session::socketFailure(Result result, const QString &closedStatus)
 {
-    const QString &host = m_settings.address.host();
-    const Result result = m_channel.open(host, m_settings.address.port(), deadline());
+    return failure(result, closedStatus, m_channel.errorString());
+}
+
+Pop3Outcome Pop3Session::notConnected(Result result, const QString &host,
+                                      const QString &errorString)
+{
     switch (result) {
-    case Result::Ok:
-        break;
     case Result::HostNotFound:
         return Pop3Outcome::failure(Pop3Code::HostNotFound,
                                     Pop3Outcome::fitted(QStringLiteral("Server not found: "),
@@ -114,33 +124,59 @@ Pop3Session::Step Pop3Session::connect()
         return Pop3Outcome::failure(Pop3Code::TimedOut,
                                     QStringLiteral("Timed out connecting to the server."));
     default:
-        return socketFailure(result, QStringLiteral("Connection closed by the server."));
+        return failure(result, QStringLiteral("Connection closed by the server."), errorString);
     }
-    if (m_settings.address.implicitTls())
+}
+
+Pop3Session::Step Pop3Session::connect()
+{
+    // A connection made beside this session (implicit TLS that won a race) starts here
+    // with TLS up.
+    if (!m_channel.isConnected()) {
+        const QString &host = m_settings.address.host();
+        const Result result = m_channel.open(host, m_settings.address.port(), deadline());
+        if (result != Result::Ok) {
+            if (m_settings.rememberedTlsPort &&
+                (result == Result::Refused || result == Result::TimedOut ||
+                 result == Result::Failed))
+                return Pop3Outcome::failure(
+                    Pop3Code::TlsPortUnreachable,
+                    QStringLiteral("TLS port %1 unreachable; 110 not tried.")
+                        .arg(m_settings.address.port()));
+            return notConnected(result, host, m_channel.errorString());
+        }
+    }
+    if (m_settings.address.implicitTls() && !m_channel.isEncrypted())
         return startTls(false);
     return std::nullopt;
+}
+
+Pop3Outcome Pop3Session::notEncrypted(Result result, bool stls, int timeoutSeconds,
+                                      const QList<QSslError> &errors, const QString &errorString)
+{
+    switch (result) {
+    case Result::TlsFailed:
+        return Pop3Outcome::tlsFailed(errors, stls);
+    case Result::TimedOut:
+        return Pop3Outcome::failure(stls ? Pop3Code::StlsFailed : Pop3Code::TimedOut,
+                                    QStringLiteral("%1 handshake timed out after %2 s.")
+                                        .arg(stls ? QStringLiteral("STLS") : QStringLiteral("TLS"))
+                                        .arg(timeoutSeconds));
+    default:
+        return failure(result, QStringLiteral("Server closed during the TLS handshake."),
+                       errorString);
+    }
 }
 
 Pop3Session::Step Pop3Session::startTls(bool stls)
 {
     const Result result =
         m_channel.startTls(m_settings.address.host(), m_settings.extraCas, deadline());
-    switch (result) {
-    case Result::Ok:
+    if (result == Result::Ok)
         return std::nullopt;
-    case Result::TlsFailed:
-        m_farewell = Farewell::None;
-        return Pop3Outcome::tlsFailed(m_channel.tlsErrors(), stls);
-    case Result::TimedOut:
-        m_farewell = Farewell::None;
-        return Pop3Outcome::failure(stls ? Pop3Code::StlsFailed : Pop3Code::TimedOut,
-                                    QStringLiteral("%1 handshake timed out after %2 s.")
-                                        .arg(stls ? QStringLiteral("STLS") : QStringLiteral("TLS"))
-                                        .arg(m_settings.timeoutSeconds));
-    default:
-        m_farewell = Farewell::None;
-        return socketFailure(result, QStringLiteral("Server closed during the TLS handshake."));
-    }
+    m_farewell = Farewell::None;
+    return notEncrypted(result, stls, m_settings.timeoutSeconds, m_channel.tlsErrors(),
+                        m_channel.errorString());
 }
 
 Pop3Session::Step Pop3Session::greeting()
@@ -168,6 +204,7 @@ Pop3Session::Step Pop3Session::greeting()
         return Pop3Outcome::failure(Pop3Code::BadReply,
                                     QStringLiteral("Invalid greeting from the server."));
     m_greeting = reply.text;
+    m_greeted = true;
     if (reply.isErr())
         return Pop3Outcome::failure(
             Pop3Code::ServerError,

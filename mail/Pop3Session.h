@@ -18,6 +18,13 @@
 class Pop3Capa;
 struct Pop3Reply;
 
+// Whether a login may show the password, or a digest of it that a listener could attack
+// offline (APOP, CRAM-MD5), on a connection without TLS.
+enum class ClearLogin {
+    Allowed,      // the server form says so: pop3://, or a port typed
+    LoopbackOnly, // a bare host name: only a server reached over loopback gets it
+};
+
 struct Pop3SessionSettings {
     ServerAddress address; // valid
     QString user;
@@ -29,6 +36,10 @@ struct Pop3SessionSettings {
     QByteArray scramNonce;
     // The strongest protection this server gave before (ProtectionStore).
     Protection remembered = Protection::None;
+    ClearLogin clearLogin = ClearLogin::Allowed;
+    // A bare host name remembered on its implicit TLS port: failing to connect there is an
+    // error of its own (TlsPortUnreachable), as port 110 is not tried in its place.
+    bool rememberedTlsPort = false;
 };
 
 // One mailbox check on a channel, from connecting to QUIT: greeting, TLS, CAPA, login,
@@ -43,6 +54,12 @@ struct Pop3SessionSettings {
 // where that cannot happen: USER with PASS, and STAT with QUIT. A server that speaks
 // before it is asked ends the check as a protocol error at once, rather than having its
 // words taken for the answer to the next command.
+// Without TLS the password (or a digest of it) goes out only as settings.clearLogin allows;
+// SCRAM, which proves the password without revealing it, always may.
+// The channel may already be connected (a rival's connection with TLS up, adopted): the
+// session then starts at the greeting. On a channel with a rival, the session claims the
+// check before its login in the clear; a superseded channel ends the session at once, its
+// connection let go without waiting.
 // Connecting, the handshake and each reply have poptimeout each. Once the server has
 // greeted, QUIT is sent whenever the connection can still carry it; the channel is closed
 // when run() returns. The dialogue is logged to the category "morvex.pop3" (debug level,
@@ -54,6 +71,16 @@ public:
     // The protection of the login, once it succeeded (TLS, SCRAM once the server's
     // signature checked out, APOP, CRAM-MD5), whatever came after; None until then.
     Protection given() const { return m_given; }
+    // The server's greeting was read.
+    bool greeted() const { return m_greeted; }
+
+    // The outcome of a failure to connect to host, and of a TLS handshake that failed
+    // (stls: on a plain connection, as opposed to implicit TLS); errorString is the
+    // socket's, for a network error.
+    static Pop3Outcome notConnected(Pop3Channel::Result result, const QString &host,
+                                    const QString &errorString);
+    static Pop3Outcome notEncrypted(Pop3Channel::Result result, bool stls, int timeoutSeconds,
+                                    const QList<QSslError> &errors, const QString &errorString);
 
 private:
     // Set when the check ends there.
@@ -98,6 +125,9 @@ private:
     Step receive(const QString &name, Pop3Reply *reply, QByteArray *challenge = nullptr);
     Step readLine(QByteArray *line, const QString &name, QDeadlineTimer step);
     Pop3Outcome socketFailure(Pop3Channel::Result result, const QString &closedStatus);
+    static Pop3Outcome failure(Pop3Channel::Result result, const QString &closedStatus,
+                               const QString &errorString);
+    bool clearLoginAllowed() const;
     QString closedAfter(const QString &name) const;
     QDeadlineTimer deadline() const;
     void sayGoodbye();
@@ -106,6 +136,7 @@ private:
     const Pop3SessionSettings &m_settings;
     Farewell m_farewell = Farewell::None;
     QByteArray m_greeting;
+    bool m_greeted = false;
     bool m_pipelining = false;
     // Commands sent whose replies have not been read, and whether QUIT is among them.
     int m_unanswered = 0;

@@ -1,6 +1,7 @@
 // The login step of Pop3Session: the mechanisms of Pop3Login, tried in their order.
 #include "Pop3Session.h"
 
+#include "Loopback.h"
 #include "Pop3Capa.h"
 #include "Pop3Reply.h"
 #include "Scram.h"
@@ -62,10 +63,15 @@ Pop3Outcome scramFailure(const Scram &scram)
 // Bad login". A wrong password then gets its [AUTH] at PASS. Before a mechanism starts, the
 // protection it would give is weighed against what the server gave before: a weaker one
 // ends the check with nothing secret sent, which is all a man in the middle gets for
-// stripping STLS, SCRAM or the APOP timestamp.
+// stripping STLS, SCRAM or the APOP timestamp. Without TLS, a mechanism that shows the
+// password (or a digest a listener could attack offline) is never started unless the
+// server form allows it (clearLoginAllowed()): a bare host name whose server gave no TLS
+// gets SCRAM at most, which is all a man in the middle gets for stripping STLS at the very
+// first check.
 Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
 {
     const bool encrypted = m_channel.isEncrypted();
+    const bool clearAllowed = encrypted || clearLoginAllowed();
     const QList<Mechanism> candidates = Pop3Login::candidates(capa, encrypted, m_greeting);
     // The last refusal that moved on, and the replies read up to it.
     Step refused;
@@ -83,6 +89,8 @@ Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
                                                       .arg(Pop3Login::name(refusedMechanism))
                                                 : ProtectionText::lowered(m_settings.remembered));
         }
+        if (!clearAllowed && !Pop3Login::hidesPassword(mechanism))
+            return Pop3Outcome::clearNotAllowed(m_settings.address.hostText());
         *used = mechanism;
         Refusal refusal = Refusal::Final;
         Step end = attempt(mechanism, &refusal);
@@ -104,6 +112,14 @@ Pop3Session::Step Pop3Session::login(const Pop3Capa &capa, Mechanism *used)
     // USER/PASS comes last and never moves on.
     return Pop3Outcome::failure(Pop3Code::LoginRefused,
                                 QStringLiteral("Login refused by the server."));
+}
+
+// The server form allows the clear, or nothing leaves this machine: every address the
+// host name resolved to is a loopback address.
+bool Pop3Session::clearLoginAllowed() const
+{
+    return m_settings.clearLogin == ClearLogin::Allowed ||
+           Loopback::onlyLoopback(m_channel.addresses());
 }
 
 Pop3Session::Step Pop3Session::attempt(Mechanism mechanism, Refusal *refusal)

@@ -72,7 +72,10 @@ bool ProtectionStore::read(QByteArray *content) const
 {
     content->clear();
     restrictToOwner(m_path);
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO (or a device) at the path cannot hold the check at the
+    // open; it is then refused as not a regular file before anything is read.
+    const int fd =
+        ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return errno == ENOENT;
     struct stat info {};
@@ -103,11 +106,21 @@ bool ProtectionStore::read(QByteArray *content) const
 
 QString ProtectionStore::unreadableStatus() const
 {
+    return statusNaming(QStringLiteral("Cannot read "));
+}
+
+QString ProtectionStore::unwritableStatus() const
+{
+    return statusNaming(QStringLiteral("Cannot write "));
+}
+
+// prefix, the path (with ~ for the home folder, cut at the front to fit) and a full stop.
+QString ProtectionStore::statusNaming(const QString &prefix) const
+{
     QString shown = m_path;
     const QString home = QDir::homePath();
     if (!home.isEmpty() && home != QLatin1String("/") && shown.startsWith(home + QLatin1Char('/')))
         shown = QLatin1Char('~') + shown.mid(home.size());
-    const QString prefix = QStringLiteral("Cannot read ");
     const int room = Pop3Outcome::MaxStatus - int(prefix.size()) - 1;
     if (shown.size() > room)
         shown = QChar(0x2026) + shown.right(room - 1);

@@ -33,6 +33,8 @@ public:
     bool raise(const ServerAddress &address, Protection level) const;
     // The status of a check stopped because the file could not be read, naming it.
     QString unreadableStatus() const;
+    // The status of a check whose login gave what could not be written to the file.
+    QString unwritableStatus() const;
 
     // The "host port" part of a line: the host in lower case, the port in decimal.
     static QByteArray key(const ServerAddress &address);
@@ -40,6 +42,7 @@ public:
 private:
     [[nodiscard]] bool read(QByteArray *content) const;
     bool write(const QByteArray &content) const;
+    QString statusNaming(const QString &prefix) const;
 
     QString m_path;
 };

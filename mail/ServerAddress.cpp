@@ -157,6 +157,7 @@ ServerAddress ServerAddress::parse(const QString &text, quint16 defaultPort)
     // Without a scheme the port decides: 995 is the POP3-over-TLS port (RFC 8314).
     if (!schemeGiven)
         address.m_implicitTls = address.m_port == ImplicitTlsPort;
+    address.m_bare = !schemeGiven && !portGiven;
     address.m_problem = Problem::None;
     return address;
 }
@@ -192,12 +193,25 @@ QString ServerAddress::problemText() const
     return QString();
 }
 
+ServerAddress ServerAddress::withImplicitTls() const
+{
+    ServerAddress address = *this;
+    address.m_port = ImplicitTlsPort;
+    address.m_implicitTls = true;
+    address.m_bare = false;
+    return address;
+}
+
+QString ServerAddress::hostText() const
+{
+    return m_host.contains(QLatin1Char(':')) ? QLatin1Char('[') + m_host + QLatin1Char(']')
+                                             : m_host;
+}
+
 QString ServerAddress::toString() const
 {
     if (!isValid())
         return QString();
-    const QString host =
-        m_host.contains(QLatin1Char(':')) ? QLatin1Char('[') + m_host + QLatin1Char(']') : m_host;
-    return (m_implicitTls ? QStringLiteral("pop3s://") : QStringLiteral("pop3://")) + host +
+    return (m_implicitTls ? QStringLiteral("pop3s://") : QStringLiteral("pop3://")) + hostText() +
            QLatin1Char(':') + QString::number(m_port);
 }

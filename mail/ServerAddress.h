@@ -5,7 +5,7 @@
 
 // The server text of the settings, taken apart before anything touches the network.
 // Accepted forms (surrounding blanks ignored, scheme in any letter case):
-//   host              the default port (popport), plain POP3
+//   host              the default port (popport), plain POP3 (a bare host: isBare())
 //   host:port         plain POP3, except port 995, which is POP3 over implicit TLS
 //   [v6addr]  [v6addr]:port
 //   pop3://host[:port]    plain POP3, port 110 unless given
@@ -40,6 +40,12 @@ public:
     QString host() const { return m_host; }
     quint16 port() const { return m_port; }
     bool implicitTls() const { return m_implicitTls; }
+    // Neither a scheme nor a port was given: the port is the default one.
+    bool isBare() const { return m_bare; }
+    // The same host on the implicit TLS port: pop3s://host.
+    ServerAddress withImplicitTls() const;
+    // The host as it is typed: an IPv6 address in brackets.
+    QString hostText() const;
 
     // What is wrong, as one short sentence for the status line; empty when valid.
     QString problemText() const;
@@ -53,4 +59,5 @@ private:
     QString m_host;
     quint16 m_port = 0;
     bool m_implicitTls = false;
+    bool m_bare = false;
 };

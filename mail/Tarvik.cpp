@@ -2,7 +2,7 @@
 
 #include "Pop3Channel.h"
 #include "Pop3Codes.h"
-#include "Pop3Session.h"
+#include "Pop3Run.h"
 #include "ProtectionStore.h"
 #include "ServerAddress.h"
 
@@ -52,11 +52,27 @@ void Tarvik::popCheck()
     // Read afresh for every check, so that an edit of the file counts at once.
     const ProtectionStore store(m_protectionFile.isEmpty() ? ProtectionStore::defaultPath()
                                                            : m_protectionFile);
-    Protection remembered = Protection::None;
-    if (!store.remembered(address, &remembered))
+    Pop3SessionSettings settings{address, m_user, m_password, m_timeout, m_extraCas, m_scramNonce};
+    // A bare host name tries implicit TLS first, and sends nothing secret in the clear unless
+    // the server is on this machine. What it was checked with before decides where it goes:
+    // port 995 if that gave TLS, port 110 if that gave TLS or SCRAM, both in a race otherwise
+    // (an APOP or CRAM-MD5 server of an older version's checks may well have 995 too).
+    const bool bare = address.isBare() && address.port() == ServerAddress::PlainPort;
+    Protection secureLevel = Protection::None;
+    if (!remembered(store, address, &settings.remembered) ||
+        (bare && !remembered(store, address.withImplicitTls(), &secureLevel)))
         return refuse(Pop3Code::ProtectionUnknown, store.unreadableStatus());
-    const Pop3SessionSettings settings{address,    m_user,       m_password, m_timeout,
-                                       m_extraCas, m_scramNonce, remembered};
+    bool race = false;
+    if (bare) {
+        settings.clearLogin = ClearLogin::LoopbackOnly;
+        if (secureLevel != Protection::None) {
+            settings.address = address.withImplicitTls();
+            settings.remembered = secureLevel;
+            settings.rememberedTlsPort = true;
+        } else {
+            race = weaker(settings.remembered, Protection::Scram);
+        }
+    }
 
     m_checking = true;
     m_error = Pop3Code::Busy;
@@ -67,18 +83,49 @@ void Tarvik::popCheck()
     const auto channel = std::make_shared<Pop3Channel>();
     m_channel = channel;
 
-    Pop3Session session(*channel, settings);
-    const Pop3Outcome outcome = session.run();
+    const Pop3Run run = race ? raceForTls(*channel, settings) : runSession(*channel, settings);
     // What the login gave counts whatever came after it.
-    store.raise(address, session.given());
+    const bool saved = store.raise(run.address, run.given);
     if (!*alive)
         return;
 
     m_channel.reset();
     m_checking = false;
-    m_error = outcome.code;
-    m_status = outcome.status;
-    m_count = outcome.count;
+    m_error = run.outcome.code;
+    m_status = run.outcome.status;
+    m_count = run.outcome.count;
+    if (run.given != Protection::None)
+        keepUnsaved(run.address, saved ? Protection::None : run.given);
+    // A note that could not be written is kept in memory for this run, and the check fails
+    // so that the user learns that it did not last.
+    if (!saved && m_error == Pop3Code::Ok) {
+        m_error = Pop3Code::ProtectionNotSaved;
+        m_status = store.unwritableStatus();
+        m_count = 0;
+    }
+}
+
+bool Tarvik::remembered(const ProtectionStore &store, const ServerAddress &address,
+                        Protection *level) const
+{
+    if (!store.remembered(address, level))
+        return false;
+    const Protection unsaved = m_unsaved.value(ProtectionStore::key(address), Protection::None);
+    if (weaker(*level, unsaved))
+        *level = unsaved;
+    return true;
+}
+
+void Tarvik::keepUnsaved(const ServerAddress &address, Protection level)
+{
+    const QByteArray key = ProtectionStore::key(address);
+    if (level == Protection::None) {
+        m_unsaved.remove(key);
+        return;
+    }
+    if (weaker(m_unsaved.value(key, Protection::None), level) &&
+        (m_unsaved.contains(key) || m_unsaved.size() < MaxUnsaved))
+        m_unsaved.insert(key, level);
 }
 
 void Tarvik::popClose()

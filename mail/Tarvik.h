@@ -1,13 +1,18 @@
 #pragma once
 
 #include "Pop3Control.h"
+#include "Protection.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QSslCertificate>
 
 #include <memory>
 
 class Pop3Channel;
+class ProtectionStore;
+class ServerAddress;
 
 // The main window's mailbox control: checks a POP3 mailbox (greeting, TLS when the server
 // text or the server asks for it, CAPA, login, STAT, QUIT; see Pop3Session) and reports a
@@ -17,7 +22,13 @@ class Pop3Channel;
 // repaints while the server is slow. Every wait is bounded by poptimeout seconds.
 // The protection a server gave (TLS, SCRAM, APOP or CRAM-MD5) is remembered in a
 // ProtectionStore as soon as the login succeeds; a later check that would get less ends
-// with ProtectionLowered before the password or a proof is sent.
+// with ProtectionLowered before the password or a proof is sent. A note the file could not
+// take is kept in memory for the run (and the check fails with ProtectionNotSaved).
+// A bare host name on the default port 110 (popport left as it is) is checked over TLS
+// only, unless its server is reached over loopback: implicit TLS on 995 first, STLS on 110
+// beside it (raceForTls), or straight to the port that gave TLS (or SCRAM) before; a server
+// offering neither gets nothing secret (ClearNotAllowed). The forms pop3://host and
+// host:port, and a popport other than 110, allow the clear, as POP3 always did.
 class Tarvik final : public Pop3Control {
 public:
     static constexpr int DefaultPort = 110;
@@ -78,6 +89,13 @@ private:
     QList<QSslCertificate> m_extraCas;
     QByteArray m_scramNonce;
     QString m_protectionFile;
+
+    // By ProtectionStore::key(): what servers gave that the file could not take.
+    static constexpr int MaxUnsaved = 64;
+    QHash<QByteArray, Protection> m_unsaved;
+    bool remembered(const ProtectionStore &store, const ServerAddress &address,
+                    Protection *level) const;
+    void keepUnsaved(const ServerAddress &address, Protection level);
 
     QString m_status;
     int m_error = 0; // 0 with an empty status until the first check

@@ -16,6 +16,8 @@ private slots:
     void fitted();
     void lowered_data();
     void lowered();
+    void clearNotAllowed_data();
+    void clearNotAllowed();
 };
 
 using Errors = QList<QSslError::SslError>;
@@ -120,6 +122,31 @@ void TestPop3Outcome::lowered()
     const QString shown = ProtectionText::lowered(Protection(level));
     QCOMPARE(shown, status);
     QVERIFY2(shown.size() <= Pop3Outcome::MaxStatus, qPrintable(shown));
+}
+
+// What to type to allow the clear, with the host where it fits and never cut.
+void TestPop3Outcome::clearNotAllowed_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("short name") << "mail.test"
+                                << "No TLS: to log in, type pop3://mail.test";
+    QTest::newRow("longest name shown") << "pop.example.org."
+                                        << "No TLS: to log in, type pop3://pop.example.org.";
+    QTest::newRow("one character more") << "mail.example.org."
+                                        << "No TLS: to log in, put pop3:// before the host.";
+    QTest::newRow("IPv6") << "[2001:db8::7]"
+                          << "No TLS: to log in, type pop3://[2001:db8::7]";
+}
+
+void TestPop3Outcome::clearNotAllowed()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, status);
+    const Pop3Outcome outcome = Pop3Outcome::clearNotAllowed(host);
+    QCOMPARE(outcome.code, int(Pop3Code::ClearNotAllowed));
+    QCOMPARE(outcome.status, status);
+    QVERIFY(outcome.status.size() <= Pop3Outcome::MaxStatus);
 }
 
 QTEST_GUILESS_MAIN(TestPop3Outcome)

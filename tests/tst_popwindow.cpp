@@ -8,6 +8,8 @@
 #include "app/frmPop.h"
 #include "mail/ChangeLog.h"
 #include "mail/GeneralDate.h"
+#include "mail/Pop3Outcome.h"
+#include "mail/ProtectionStore.h"
 #include "mail/Tarvik.h"
 #include "settings/FlipChars.h"
 #include "settings/SettingsStore.h"
@@ -310,6 +312,35 @@ private Q_SLOTS:
         const QString entry = number + QStringLiteral(" New Messages");
         QCOMPARE(shown->Label1->text(), entry);
         verifyWholeCaption(shown->Label1->font(), entry, shown->Label1->size(), 18);
+    }
+
+    // The longest statuses of a check that sends nothing secret fit the status line at the
+    // window's own size.
+    void statusShowsWhole_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::newRow("no TLS, the longest host shown")
+            << Pop3Outcome::clearNotAllowed(QStringLiteral("pop.example.org.")).status;
+        QTest::newRow("no TLS, without the host")
+            << Pop3Outcome::clearNotAllowed(QString(64, QLatin1Char('h'))).status;
+        QTest::newRow("file of servers not written")
+            << ProtectionStore(QDir::homePath() + QStringLiteral("/.local/state/morvex/servers"))
+                   .unwritableStatus();
+        QTest::newRow("port 995 remembered, gone") << "TLS port 995 unreachable; 110 not tried.";
+    }
+    void statusShowsWhole()
+    {
+        QFETCH(QString, status);
+        auto window = makeWindow();
+        QVERIFY(window->Show());
+        m_control->error = Pop3Code::ClearNotAllowed;
+        m_control->status = status;
+        QTest::mouseClick(window->cmdCheck, Qt::LeftButton);
+        const QString line = QStringLiteral("   ") + status;
+        QCOMPARE(window->statLbl->text(), line);
+        verifyWholeCaption(window->statLbl->font(), line, window->statLbl->contentsRect().size(),
+                           8.25);
+        QCOMPARE(window->statLbl->font().pointSizeF(), 8.25);
     }
 
     void enterInAnyBoxChecks_data()

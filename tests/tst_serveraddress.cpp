@@ -12,6 +12,8 @@ private slots:
     void parse();
     void writtenOutParsesBack_data() { parse_data(); }
     void writtenOutParsesBack();
+    void bareHost_data();
+    void bareHost();
 };
 
 void TestServerAddress::parse_data()
@@ -161,6 +163,39 @@ void TestServerAddress::writtenOutParsesBack()
     QCOMPARE(again.host(), address.host());
     QCOMPARE(again.port(), address.port());
     QCOMPARE(again.implicitTls(), address.implicitTls());
+}
+
+// A bare host name (no scheme, no port) is the one form that tries implicit TLS first and
+// never sends the password in the clear to a server off this machine.
+void TestServerAddress::bareHost_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("bare");
+    QTest::addColumn<QString>("hostText");
+    QTest::newRow("name") << "mail.example.com" << true << "mail.example.com";
+    QTest::newRow("name with blanks around") << " mail.example.com " << true << "mail.example.com";
+    QTest::newRow("IPv4") << "192.0.2.1" << true << "192.0.2.1";
+    QTest::newRow("IPv6 in brackets") << "[2001:db8::1]" << true << "[2001:db8::1]";
+    QTest::newRow("name:110") << "mail.example.com:110" << false << "mail.example.com";
+    QTest::newRow("[IPv6]:110") << "[::1]:110" << false << "[::1]";
+    QTest::newRow("pop3://") << "pop3://mail.example.com" << false << "mail.example.com";
+    QTest::newRow("pop3s://") << "pop3s://mail.example.com" << false << "mail.example.com";
+}
+
+void TestServerAddress::bareHost()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, bare);
+    QFETCH(QString, hostText);
+    const ServerAddress address = ServerAddress::parse(text);
+    QVERIFY(address.isValid());
+    QCOMPARE(address.isBare(), bare);
+    QCOMPARE(address.hostText(), hostText);
+    const ServerAddress secure = address.withImplicitTls();
+    QCOMPARE(secure.host(), address.host());
+    QCOMPARE(int(secure.port()), 995);
+    QVERIFY(secure.implicitTls());
+    QVERIFY(!secure.isBare());
 }
 
 QTEST_GUILESS_MAIN(TestServerAddress)

@@ -1,3 +1,4 @@
+#include "ScramExamples.h"
 #include "TarvikCase.h"
 #include "mail/Pop3Outcome.h"
 
@@ -51,29 +52,6 @@ C pipelineRefused(const QByteArray &verb, const QByteArray &errLine, int code,
         .inFlights({"CAPA\r\n", pipelinedLogin, "QUIT\r\n"});
 }
 
-// An exchange of RFC 5802 (SCRAM-SHA-1) or RFC 7677 (SCRAM-SHA-256): user "user",
-// password "pencil", the messages as they stand in the RFC.
-struct ScramExample {
-    QByteArray mechanism;
-    QByteArray nonce;
-    QByteArray serverFirst;
-    QByteArray clientFinal;
-    QByteArray serverFinal;
-    QByteArray wireName = "user";
-};
-
-const ScramExample rfc5802{
-    "SCRAM-SHA-1", "fyko+d2lbbFgONRv9qkxdawL",
-    "r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,s=QSXCR+Q6sek8bf92,i=4096",
-    "c=biws,r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,p=v0X8v3Bz2T0CJGbJQyF0X+HI4Ts=",
-    "v=rmF9pqV8S7suAoZWja4dJRkFsKQ="};
-const ScramExample rfc7677{
-    "SCRAM-SHA-256", "rOprNGfwEbeRWgbNEkqO",
-    "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096",
-    "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
-    "p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=",
-    "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4="};
-
 // Computed apart from the program (Python's hashlib): the password "pä ss", which is what
 // SASLprep makes of "pä<NO-BREAK SPACE>ss<SOFT HYPHEN>", and the name "us,er=" escaped.
 const ScramExample prepared{
@@ -83,27 +61,6 @@ const ScramExample prepared{
     "c=biws,r=clientNONCEserverNONCE,p=6o4/sfbKKJmzZIFIdCkqI9CCSH20EWEmEMy/rESgfNg=",
     "v=Eg75FgP8y11fSTxh0eBkHILFTXkyDGsnKcxVIWpQWfY=",
     "us=2Cer=3D"};
-
-Reply challenge(const QByteArray &message)
-{
-    return Reply::line("+ " + message.toBase64());
-}
-
-QByteArray authLine(const ScramExample &e)
-{
-    return "AUTH " + e.mechanism + ' ' + ("n,,n=" + e.wireName + ",r=" + e.nonce).toBase64() +
-           "\r\n";
-}
-
-// A plain server offering SCRAM (and PLAIN, which must not be used in the clear) that
-// plays the example, with serverFinal and last in place of the RFC's last two steps.
-Script scramServer(const ScramExample &e, const Reply &serverFinal, const Reply &last,
-                   const QByteArray &pipelined = "PIPELINING")
-{
-    return Script::mailbox(2)
-        .capa({"USER", "SASL PLAIN " + e.mechanism, pipelined})
-        .exchange("AUTH " + e.mechanism, {challenge(e.serverFirst), serverFinal, last});
-}
 
 C scram(const ScramExample &e, const Script &script, int code, const QString &fragment)
 {
@@ -626,6 +583,11 @@ void TestTarvikCodes::check_data()
         C::refused(QString(), ProtectionUnknown, QStringLiteral("morvex/servers."))
             .remembering(QByteArray(1 << 20, '#') + "\n%h %p tls\n")
             .leaves("%h %p tls\n"));
+    {
+        C fifo = C::refused(QString(), ProtectionUnknown, QStringLiteral("morvex/servers."));
+        fifo.stateKind = C::StateFile::Fifo;
+        add("a FIFO at the state file's path: stop before connecting", fifo);
+    }
     add("another port of the same host does not count",
         C::ok(Script::mailbox(3), 3).remembering("%h 1 tls\n").leaves("%h 1 tls\n"));
     add("timestamp without @: USER/PASS",

@@ -245,6 +245,22 @@ void TestTarvikTls::check_data()
         add("TLS remembered, SCRAM in the clear", scram.remembering("%h %p tls\n"));
     }
     add("STLS remembered as TLS", stls(Script::stlsMailbox(5), 5).leaves("%h %p tls\n"));
+    // A note that cannot be written fails the check, and still holds for the rest of the run.
+    {
+        C c = stls(Script::stlsMailbox(5), 0);
+        c.stateKind = C::StateFile::Unwritable;
+        c.code = ProtectionNotSaved;
+        c.fragment = QStringLiteral("Cannot write ");
+        add("TLS given, state file cannot be written", c);
+        C next = C::failing(Script::mailbox(5).capa({"USER"}), ProtectionLowered,
+                            QStringLiteral("TLS no longer offered; password not sent."))
+                     .after(Script::stlsMailbox(5), false)
+                     .secret(Credentials::Never)
+                     .received("CAPA\r\nQUIT\r\n");
+        next.stateKind = C::StateFile::Unwritable;
+        next.earlierCode = ProtectionNotSaved;
+        add("TLS given, not written, then STLS stripped in the same run", next);
+    }
     add("APOP remembered, then STLS: TLS",
         stls(Script::stlsMailbox(5), 5).remembering("%h %p apop\n").leaves("%h %p tls\n"));
 

@@ -312,9 +312,10 @@ protected:
 
 class Worker : public QObject {
 public:
-    Worker(const std::shared_ptr<Shared> &shared, const QHostAddress &address)
+    Worker(const std::shared_ptr<Shared> &shared, const QHostAddress &address, quint16 port)
         : m_shared(shared)
         , m_address(address)
+        , m_port(port)
     {
     }
 
@@ -325,7 +326,7 @@ public:
             while (auto *socket = static_cast<QSslSocket *>(m_server->nextPendingConnection()))
                 new Connection(socket, m_shared, this);
         });
-        const bool ok = m_server->listen(m_address, 0);
+        const bool ok = m_server->listen(m_address, m_port);
         QMutexLocker lock(&m_shared->mutex);
         m_shared->listening = ok;
         m_shared->port = ok ? m_server->serverPort() : 0;
@@ -334,13 +335,14 @@ public:
 private:
     std::shared_ptr<Shared> m_shared;
     QHostAddress m_address;
+    quint16 m_port;
     QTcpServer *m_server = nullptr;
 };
 
 } // namespace
 
 FakePop3Server::FakePop3Server(const FakePop3Script &script, const FakeTls &tls,
-                               const QHostAddress &address)
+                               const QHostAddress &address, quint16 port)
     : m_shared(std::make_shared<Shared>())
     , m_address(address)
 {
@@ -348,7 +350,7 @@ FakePop3Server::FakePop3Server(const FakePop3Script &script, const FakeTls &tls,
     m_shared->tls = tls;
     m_thread.setObjectName(QStringLiteral("FakePop3Server"));
     m_thread.start();
-    auto *worker = new Worker(m_shared, m_address);
+    auto *worker = new Worker(m_shared, m_address, port);
     worker->moveToThread(&m_thread);
     m_worker = worker;
     QMetaObject::invokeMethod(

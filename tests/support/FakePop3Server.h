@@ -89,7 +89,8 @@ struct FakeTls {
     bool implicit = false;
 };
 
-// A scripted POP3 server on loopback (127.0.0.1 unless told otherwise) and a free port. It
+// A scripted POP3 server on loopback (127.0.0.1 unless told otherwise) and a free port (or
+// the one given). It
 // runs in a thread of its own, so it answers like a real peer while the test's thread
 // blocks in a client. It records every byte it receives from every client, after
 // decryption, and separately what arrived in the clear.
@@ -97,7 +98,8 @@ class FakePop3Server {
 public:
     explicit FakePop3Server(const FakePop3Script &script = FakePop3Script::mailbox(0),
                             const FakeTls &tls = FakeTls(),
-                            const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+                            const QHostAddress &address = QHostAddress(QHostAddress::LocalHost),
+                            quint16 port = 0);
     ~FakePop3Server();
     FakePop3Server(const FakePop3Server &) = delete;
     FakePop3Server &operator=(const FakePop3Server &) = delete;

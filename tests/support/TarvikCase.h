@@ -8,6 +8,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <optional>
+
 // One check of Tarvik against the fake POP3 server, written as a data row: what the
 // server plays, how the server text is written, and what must come out. run() performs
 // the check and asserts the code, the status, the count, the time taken, the connections,
@@ -33,8 +35,19 @@ struct TarvikCase {
     QString identity = QStringLiteral("localhost"); // a TestCertificates name
     bool trustTestCa = true;
     bool ipv6 = false; // the server listens on ::1 instead of 127.0.0.1
+    // Where the server listens instead of loopback (an address of a network namespace).
+    QString address;
+    // A bare host name's ports: the server listens on 110 and popport keeps its default;
+    // secure, when set, is played by a second server on 995 at the same address, with
+    // implicit TLS (as secureIdentity) unless secureInClear. Without it, 995 refuses or
+    // drops whatever the network does with it.
+    bool bareHost = false;
+    std::optional<FakePop3Script> secure;
+    bool secureInClear = false;
+    QString secureIdentity;     // empty: identity
+    int secureConnections = -1; // -1: not checked
     // The server text; %h is the server's address, %p its port, %r a port nothing
-    // listens on. Empty: the server's address. popport is always the server's port.
+    // listens on. Empty: the server's address. popport is the server's port unless bareHost.
     QString serverText;
     int timeout = 2;
 
@@ -56,6 +69,13 @@ struct TarvikCase {
     // Remembered protection. Each row has a state file of its own in a temporary folder.
     // %h and %p in these lines stand for the server's address and port, as above.
     QByteArray stateBefore; // the file's lines before the first check
+    enum class StateFile {
+        Regular,
+        Fifo,       // a FIFO stands at the file's path, with nobody writing to it
+        Unwritable, // a new file cannot be made beside it (as on a full or read-only home)
+    };
+    StateFile stateKind = StateFile::Regular;
+    int earlierCode = Pop3Code::Ok; // what each earlier check must end with
     // Checks of the same server before the row's own, each with its script, each one
     // expected to succeed; restart: on a Tarvik of its own, as after a restart of the
     // program, else on the Tarvik of the row's check.
@@ -83,6 +103,8 @@ struct TarvikCase {
     TarvikCase &remembering(const QByteArray &lines);
     TarvikCase &after(const FakePop3Script &earlierScript, bool onFreshTarvik = true);
     TarvikCase &leaves(const QByteArray &lines);
+    TarvikCase &bare(const QString &hostText, const QString &listenAddress);
+    TarvikCase &with995(const FakePop3Script &script, int connectionCount = 1);
 
     void run() const;
 };

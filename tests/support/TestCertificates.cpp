@@ -52,7 +52,7 @@ QStringList TestCertificates::names()
             QStringLiteral("self-signed"),      QStringLiteral("wrong-name"),
             QStringLiteral("wildcard"),         QStringLiteral("short-wildcard"),
             QStringLiteral("partial-wildcard"), QStringLiteral("cn-beside-san"),
-            QStringLiteral("cn-only")};
+            QStringLiteral("cn-only"),          QStringLiteral("test-names")};
 }
 
 TestCertificates::TestCertificates()
@@ -168,7 +168,10 @@ bool TestCertificates::make()
                      QStringLiteral("DNS:m*.test.invalid"), from, until, false) &&
         makeIdentity(QStringLiteral("cn-beside-san"), localhostCn,
                      QStringLiteral("DNS:other.invalid"), from, until, false) &&
-        makeIdentity(QStringLiteral("cn-only"), localhostCn, QString(), from, until, false);
+        makeIdentity(QStringLiteral("cn-only"), localhostCn, QString(), from, until, false) &&
+        makeIdentity(QStringLiteral("test-names"), server,
+                     QStringLiteral("DNS:mail.test,DNS:filtered.test,DNS:dual.test"), from, until,
+                     false);
     if (!made)
         return false;
     m_authority = QSslCertificate(readFile(authorityFile()), QSsl::Pem);

@@ -19,6 +19,7 @@
 //   partial-wildcard DNS:m*.test.invalid
 //   cn-beside-san   subject CN=localhost, DNS:other.invalid
 //   cn-only         subject CN=localhost, no subjectAltName
+//   test-names      DNS:mail.test, filtered.test, dual.test (a network namespace's names)
 class TestCertificates {
 public:
     struct Identity {

@@ -299,7 +299,7 @@ private Q_SLOTS:
         QVERIFY(m_window->Tim2->isActive());
         QVERIFY(m_window->trayData());
 
-        m_window->Form_MouseMove(515);
+        m_window->showOrHide();
         QVERIFY(m_window->isVisible());
         QCOMPARE(m_window->windowStateValue(), 0);
         QTRY_VERIFY(m_window->windowFlags() & Qt::WindowStaysOnTopHint);
@@ -307,7 +307,7 @@ private Q_SLOTS:
         Module1::changeLog().record(QStringLiteral("1 New Message"), QStringLiteral("now"));
         Forms::notify().load();
         Forms::notify().showModeless();
-        m_window->Form_MouseMove(515);
+        m_window->showOrHide();
         QVERIFY(!m_window->isVisible());
         QCOMPARE(m_window->windowStateValue(), 1);
         QVERIFY(!Forms::notify().isLoaded());

@@ -1,6 +1,6 @@
 #include "StatusNotifierHost.h"
 
-#include "app/TrayMenu.h"
+#include "tray/TrayMenu.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

@@ -308,7 +308,6 @@ void frmPop::addTaskbar()
         return;
     if (!m_tray->add(QStringLiteral("Morvex Mail Notifier.")))
         return;
-    m_tray->setWindowShown(m_windowState == 0);
     if (m_waitingForTray) {
         // The tray came in time: the window goes into it, as if it had been there at start.
         m_waitingForTray = false;

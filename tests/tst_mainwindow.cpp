@@ -405,6 +405,32 @@ private Q_SLOTS:
         QTRY_VERIFY(previous.isNull());
     }
 
+    // "Exit Morvex…" from the tray while a check runs: "Exit Morvex?" opens once the check has
+    // ended, not inside its wait; asked twice, it opens once.
+    void exitFromTrayDuringCheck()
+    {
+        bool openedInside = false;
+        m_control->duringCheck = [&] {
+            m_window->exitFromTray();
+            m_window->exitFromTray();
+            QTest::qWait(300);
+            openedInside = Forms::close().isLoaded();
+        };
+        m_window->cmdCheck_Click();
+        QVERIFY(!openedInside);
+        int opened = 0;
+        whileModal([&] { QTest::qWait(300); },
+                   [&](QWidget *modal) {
+                       opened += qobject_cast<frmClose *>(modal) != nullptr;
+                       QTest::mouseClick(qobject_cast<frmClose *>(modal)->Command2,
+                                         Qt::LeftButton); // "No way"
+                   });
+        QCOMPARE(opened, 1);
+        QTest::qWait(300);
+        QVERIFY(!Forms::close().isLoaded());
+        QVERIFY(m_window->isVisible());
+    }
+
     void exitWindow()
     {
         for (int opening = 0; opening < 2; ++opening) {

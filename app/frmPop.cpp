@@ -2,7 +2,6 @@
 
 #include "MessageBox.h"
 #include "SingleInstance.h"
-#include "TrayDock.h"
 #include "mail/ChangeLog.h"
 #include "mail/GeneralDate.h"
 #include "mail/SystemNetwork.h"
@@ -13,6 +12,7 @@
 #include "settings/PasswordVault.h"
 #include "settings/SettingsStore.h"
 #include "settings/WindowSettings.h"
+#include "tray/Tray.h"
 #include "ui/Captions.h"
 #include "ui/Forms.h"
 #include "ui/FrmNotify.h"
@@ -46,10 +46,15 @@ frmPop::frmPop(Services services)
 {
     createControls();
     layoutPopWindow(*this);
-    m_tray = m_services.trayHostPresent ? new TrayDock(m_services.trayHostPresent, this)
-                                        : new TrayDock(this);
-    connect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
-    connect(m_tray, &TrayDock::trayLost, this, &frmPop::trayLost);
+    m_tray =
+        m_services.trayHostPresent ? new Tray(m_services.trayHostPresent, this) : new Tray(this);
+    connect(m_tray, &Tray::ready, this, &frmPop::addTaskbar);
+    connect(m_tray, &Tray::lost, this, &frmPop::trayLost);
+    connect(m_tray, &Tray::showOrHide, this, &frmPop::showOrHide);
+    connect(m_tray, &Tray::checkNow, this, &frmPop::checkNow);
+    connect(m_tray, &Tray::about, this, &frmPop::showAbout);
+    connect(m_tray, &Tray::exit, this, &frmPop::exitFromTray);
+    m_check.ended = [this] { Q_EMIT checkEnded(); };
     m_network.setDefaultRoute(m_services.defaultRoute);
     m_vault = new PasswordVault(this);
     m_keyring = std::make_unique<KeyringPassword>(*this, *m_vault);
@@ -80,11 +85,6 @@ frmPop::Services frmPop::withDefaults(Services services)
 }
 
 namespace {
-
-// The tray's mouse messages, as Form_MouseMove takes them.
-constexpr int LeftButtonUp = 514;
-constexpr int LeftDoubleClick = 515;
-constexpr int RightButtonUp = 517;
 
 // A control with its objectName, made the way the form's design makes it.
 template <typename Control, typename Parent, typename... Args>
@@ -181,7 +181,7 @@ bool frmPop::Form_Load()
     } else {
         setCheck1(true);
         setWindowStateValue(1);
-        if (m_trayData)
+        if (trayData())
             Timer1->start();
         else
             waitForTray();
@@ -206,7 +206,12 @@ void frmPop::Form_QueryUnload()
 
 bool frmPop::trayHostPresent() const
 {
-    return m_trayData && m_tray->showsIcon();
+    return m_tray->showsIcon();
+}
+
+TrayIcon *frmPop::trayData() const
+{
+    return m_tray->icon();
 }
 
 void frmPop::waitForTray()
@@ -299,37 +304,15 @@ void frmPop::addTaskbar()
 {
     // Never before the window is loaded (a refused second copy adds none), and only once a
     // tray is there to take the icon.
-    if (m_trayData || !m_loaded)
+    if (trayData() || !m_loaded)
         return;
-    m_trayData = m_tray->addIcon(morvexIcon(), QStringLiteral("Morvex Mail Notifier."), this);
-    if (!m_trayData)
+    if (!m_tray->add(QStringLiteral("Morvex Mail Notifier.")))
         return;
-    m_trayData->setObjectName(QStringLiteral("trayData"));
-    connect(m_trayData, &TrayIcon::activated, this, &frmPop::trayActivated);
-    m_trayData->setMenu(trayMenu());
     if (m_waitingForTray) {
         // The tray came in time: the window goes into it, as if it had been there at start.
         m_waitingForTray = false;
         Timer1->start();
     }
-}
-
-QList<TrayMenu::Entry> frmPop::trayMenu()
-{
-    return {
-        // What a double-click on an embedded icon does, first: where a host opens the menu
-        // at a click (GNOME), this entry shows and hides the window.
-        {[this] {
-             return m_windowState == 0 ? QStringLiteral("Hide Morvex")
-                                       : QStringLiteral("Show Morvex");
-         },
-         [this] { Form_MouseMove(LeftDoubleClick); }},
-        // As the button: nothing while a check runs.
-        {[] { return QStringLiteral("Check Now"); }, [this] { cmdCheck->click(); }},
-        {[] { return QStringLiteral("About Morvex"); }, [this] { Form_MouseMove(RightButtonUp); }},
-        {},
-        {[] { return QStringLiteral("Exit Morvex\u2026"); }, [this] { exitFromTray(); }},
-    };
 }
 
 void frmPop::exitFromTray()
@@ -342,53 +325,47 @@ void frmPop::exitFromTray()
     }
     // Not inside a check's wait, which the modal window would hold up: just after it.
     if (m_check.isRunning()) {
-        QTimer::singleShot(200, this, &frmPop::exitFromTray);
+        if (!m_exitAfterCheck) {
+            m_exitAfterCheck = true;
+            connect(
+                this, &frmPop::checkEnded, this,
+                [this] {
+                    m_exitAfterCheck = false;
+                    exitFromTray();
+                },
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        }
         return;
     }
     Label4_Click();
 }
 
-void frmPop::trayActivated(QSystemTrayIcon::ActivationReason reason)
+void frmPop::showOrHide()
 {
-    switch (reason) {
-    case QSystemTrayIcon::DoubleClick:
-        Form_MouseMove(LeftDoubleClick);
-        break;
-    case QSystemTrayIcon::Trigger:
-        // An embedded icon reports the press of every click here, and a double-click after
-        // it. A StatusNotifierItem host reports only its activation (a click in most panels,
-        // a double-click in GNOME's), and nothing else: there it does what the double-click
-        // does.
-        Form_MouseMove(m_trayData && m_trayData->kind() == TrayIcon::Kind::StatusNotifierItem
-                           ? LeftDoubleClick
-                           : LeftButtonUp);
-        break;
-    case QSystemTrayIcon::Context:
-        Form_MouseMove(RightButtonUp);
-        break;
-    default:
-        break;
+    if (m_windowState != 0) {
+        // Normal first, so the window is mapped normal and not iconified again.
+        setWindowStateValue(0);
+        show();
+        Module1::keepOnTop(this);
+        activateWindow(); // the user asked for the window
+        m_tray->userLooked();
+    } else {
+        Forms::notify().unload();
+        Forms::close().unload();
+        hideToTray();
     }
 }
 
-void frmPop::Form_MouseMove(int mouseMessage)
+void frmPop::showAbout()
 {
-    if (mouseMessage == 515) {
-        if (m_windowState != 0) {
-            // Normal first, so the window is mapped normal and not iconified again.
-            setWindowStateValue(0);
-            show();
-            Module1::keepOnTop(this);
-            activateWindow(); // the user asked for the window
-        } else {
-            Forms::notify().unload();
-            Forms::close().unload();
-            hideToTray();
-        }
-    } else if (mouseMessage == 517) {
-        Forms::about().ensureLoaded();
-        Forms::about().showModeless();
-    }
+    Forms::about().ensureLoaded();
+    Forms::about().showModeless();
+}
+
+void frmPop::checkNow()
+{
+    // As the button: nothing while a check runs.
+    cmdCheck->click();
 }
 
 void frmPop::Image1_MouseDown(const QPoint &pressedAt)
@@ -403,6 +380,7 @@ void frmPop::Label2_Click()
 
 void frmPop::Label3_Click()
 {
+    m_tray->userLooked();
     Forms::notify().unload();
     Forms::notify().load();
     Forms::notify().showModal(this);
@@ -483,15 +461,13 @@ void frmPop::keyPressEvent(QKeyEvent *event)
 void frmPop::remTaskbar()
 {
     // Gone for good: a tray that comes after this gets no icon.
-    disconnect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
-    delete m_trayData;
+    m_tray->remove();
 }
 
 void frmPop::setWindowStateValue(int state)
 {
     m_windowState = state;
-    if (m_trayData)
-        m_trayData->menuChanged(); // "Show Morvex" or "Hide Morvex"
+    m_tray->setWindowShown(state == 0); // "Show Morvex" or "Hide Morvex"
     // Only a window on screen is iconified. One hidden to the tray is not: the window
     // manager's late report of that iconify would otherwise meet the window shown again.
     if (state == 0)
@@ -581,8 +557,10 @@ void frmPop::logChange()
 {
     Module1::changeLog().record(changeText(m_fields.newCount, m_fields.oldCount), generalDate());
     Q_EMIT changeLogged();
+    m_tray->counted(m_fields.newCount);
     Forms::notify().unload();
     Forms::notify().load();
+    connect(Forms::notify().form(), &FrmNotify::closedWithButton, m_tray, &Tray::userLooked);
     // It pops up over whatever the user works in, without taking the keyboard from it.
     Forms::notify().form()->setAttribute(Qt::WA_ShowWithoutActivating);
     Forms::notify().showModeless();

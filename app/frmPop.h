@@ -6,7 +6,7 @@
 #include "mail/PopWindow.h"
 #include "mail/Scheduler.h"
 
-#include "TrayIcon.h"
+#include "tray/TrayIcon.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -26,7 +26,7 @@ class GraphicalButton;
 class Shape;
 class SingleInstance;
 class TickSource;
-class TrayDock;
+class Tray;
 
 // The main window: the settings boxes, the two status lines, "Check Now", the scheduler's
 // timer, the mailbox control and the tray icon. Its handlers keep the names of the events
@@ -40,7 +40,7 @@ public:
         std::shared_ptr<SingleInstance> guard; // default: this user's lock file
         // Stands in for the desktop's trays: whether one is there to show the icon, at every
         // question; the icon is then only the signal. Default: the trays are watched
-        // (TrayDock), and the icon is of the kind the tray there takes.
+        // (Tray), and the icon is of the kind the tray there takes.
         std::function<bool()> trayHostPresent;
         // Stands in for the kernel's routing table: whether a default route is there, asked
         // when NetworkManager says the network is down. Default: /proc/net.
@@ -78,8 +78,14 @@ public:
     void Label3_Click();
     void Label4_Click();
 
-    // A mouse message from the tray icon: 515 left double-click, 517 right button up.
-    void Form_MouseMove(int mouseMessage);
+    // The tray's commands: a double-click on the icon or the menu's first entry shows the
+    // window (normal and on top) or hides it into the tray; a right-click or "About Morvex"
+    // shows the About window; "Check Now" as the button; "Exit Morvex…" asks as "Close"
+    // does.
+    void showOrHide();
+    void showAbout();
+    void checkNow();
+    void exitFromTray();
 
     // 0 normal, 1 minimised.
     int windowStateValue() const { return m_windowState; }
@@ -88,7 +94,8 @@ public:
     // The instance fields the check path shares.
     MailboxState &fields() { return m_fields; }
     Pop3Control &Tarvik1() { return *m_services.control; }
-    TrayIcon *trayData() const { return m_trayData; }
+    TrayIcon *trayData() const;
+    Tray *tray() const { return m_tray; }
 
     // PopWindow
     QString text(Box box) const override;
@@ -132,6 +139,8 @@ public:
 Q_SIGNALS:
     // A change was recorded in the change log.
     void changeLogged();
+    // A check has ended.
+    void checkEnded();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -141,10 +150,6 @@ protected:
 
 private:
     static Services withDefaults(Services services);
-    void trayActivated(QSystemTrayIcon::ActivationReason reason);
-    // The menu a StatusNotifierItem host opens on the icon.
-    QList<TrayMenu::Entry> trayMenu();
-    void exitFromTray();
     bool trayHostPresent() const;
     // Minimised and hidden, leaving the tray icon; shown instead while no tray host is there.
     void hideToTray();
@@ -166,9 +171,9 @@ private:
     NetworkState m_network;
     CheckCycle m_check;
     Scheduler m_scheduler;
-    QPointer<TrayIcon> m_trayData;
-    TrayDock *m_tray = nullptr;
+    Tray *m_tray = nullptr;
     bool m_waitingForTray = false;
+    bool m_exitAfterCheck = false;
     int m_windowState = 0;
     bool m_loaded = false;
 };

@@ -87,6 +87,8 @@ void CheckCycle::cmdCheck_Click() noexcept
         step([&] { m_window.setCmdCheckEnabled(true); });
         step([&] { m_window.setTim2Enabled(true); });
         m_running = false;
+        if (ended)
+            step(ended);
         return;
     }
     step([&] { m_control.setPophostname(trimBlanks(m_window.text(Box::Text2))); });
@@ -131,4 +133,6 @@ void CheckCycle::cmdCheck_Click() noexcept
     step([&] { m_window.setCmdCheckEnabled(true); });
     step([&] { m_window.setTim2Enabled(true); });
     m_running = false;
+    if (ended)
+        step(ended);
 }

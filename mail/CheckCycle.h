@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 struct MailboxState;
 class NetworkState;
 class PopWindow;
@@ -21,6 +23,9 @@ public:
 
     void cmdCheck_Click() noexcept;
     bool isRunning() const { return m_running; }
+
+    // Told when a check has ended, the button and the timer on again.
+    std::function<void()> ended;
 
 private:
     // Says so and sets the retry when the password box still waits for the keyring.

@@ -299,7 +299,7 @@ private Q_SLOTS:
         QVERIFY(m_window->Tim2->isActive());
         QVERIFY(m_window->trayData());
 
-        m_window->Form_MouseMove(515);
+        m_window->showOrHide();
         QVERIFY(m_window->isVisible());
         QCOMPARE(m_window->windowStateValue(), 0);
         QTRY_VERIFY(m_window->windowFlags() & Qt::WindowStaysOnTopHint);
@@ -307,7 +307,7 @@ private Q_SLOTS:
         Module1::changeLog().record(QStringLiteral("1 New Message"), QStringLiteral("now"));
         Forms::notify().load();
         Forms::notify().showModeless();
-        m_window->Form_MouseMove(515);
+        m_window->showOrHide();
         QVERIFY(!m_window->isVisible());
         QCOMPARE(m_window->windowStateValue(), 1);
         QVERIFY(!Forms::notify().isLoaded());
@@ -403,6 +403,32 @@ private Q_SLOTS:
                    });
         QVERIFY(!Forms::notify().isLoaded());
         QTRY_VERIFY(previous.isNull());
+    }
+
+    // "Exit Morvex…" from the tray while a check runs: "Exit Morvex?" opens once the check has
+    // ended, not inside its wait; asked twice, it opens once.
+    void exitFromTrayDuringCheck()
+    {
+        bool openedInside = false;
+        m_control->duringCheck = [&] {
+            m_window->exitFromTray();
+            m_window->exitFromTray();
+            QTest::qWait(300);
+            openedInside = Forms::close().isLoaded();
+        };
+        m_window->cmdCheck_Click();
+        QVERIFY(!openedInside);
+        int opened = 0;
+        whileModal([&] { QTest::qWait(300); },
+                   [&](QWidget *modal) {
+                       opened += qobject_cast<frmClose *>(modal) != nullptr;
+                       QTest::mouseClick(qobject_cast<frmClose *>(modal)->Command2,
+                                         Qt::LeftButton); // "No way"
+                   });
+        QCOMPARE(opened, 1);
+        QTest::qWait(300);
+        QVERIFY(!Forms::close().isLoaded());
+        QVERIFY(m_window->isVisible());
     }
 
     void exitWindow()

@@ -158,6 +158,7 @@ void FrmNotify::Timer1_Timer()
 
 void FrmNotify::cmdClose_Click()
 {
+    Q_EMIT closedWithButton();
     Forms::notify().unloadFrom(this);
 }
 

@@ -32,6 +32,10 @@ public:
     QPushButton *cmdClose;
     QLabel *Label3;
 
+Q_SIGNALS:
+    // The user closed the window with its button: they have seen what it showed.
+    void closedWithButton();
+
 protected:
     void reject() override;
 

@@ -1,6 +1,6 @@
 #include "StatusNotifierHost.h"
 
-#include "app/TrayMenu.h"
+#include "tray/TrayMenu.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -24,6 +24,12 @@ const QString ItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
 const QString MenuInterface = QStringLiteral("com.canonical.dbusmenu");
 const QString Properties = QStringLiteral("org.freedesktop.DBus.Properties");
 constexpr int AnswerMs = 5000;
+// The item's signals a host follows, and the properties GNOME's extension knows besides the
+// ones its interface lists.
+const char *const ItemSignals[] = {"NewIcon",  "NewAttentionIcon", "NewOverlayIcon",
+                                   "NewTitle", "NewToolTip",       "NewStatus",
+                                   "NewMenu",  "NewIconThemePath"};
+const char *const AlwaysRead[] = {"IconAccessibleDesc", "AttentionAccessibleDesc"};
 
 // "service/path" into its two halves.
 QPair<QString, QString> split(const QString &item)
@@ -129,16 +135,14 @@ void StatusNotifierHost::stop()
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.unregisterService(WatcherService);
     bus.unregisterObject(WatcherPath);
-    for (const QString &item : std::as_const(m_items)) {
-        const auto [service, path] = split(item);
-        bus.disconnect(service, path, ItemInterface, QStringLiteral("NewIcon"), this,
-                       SLOT(newIcon(QDBusMessage)));
-    }
+    for (const QString &item : std::as_const(m_items))
+        followItem(item, false);
     delete m_watch;
     m_watch = nullptr;
     m_items.clear();
     m_owners.clear();
     m_newIcons.clear();
+    m_served.clear();
     m_hostRegistered = false;
     m_started = false;
 }
@@ -249,8 +253,8 @@ bool StatusNotifierHost::handleMessage(const QDBusMessage &message,
         m_items << item;
         m_owners.insert(item, bus.interface()->serviceOwner(service).value());
         m_newIcons.insert(item, 0);
-        bus.connect(service, split(item).second, ItemInterface, QStringLiteral("NewIcon"), this,
-                    SLOT(newIcon(QDBusMessage)));
+        followItem(item, true);
+        read(item, QStringLiteral("GetAll"), {ItemInterface});
         m_watch->addWatchedService(service);
         emitSignal(QStringLiteral("StatusNotifierItemRegistered"), {item});
     }
@@ -258,11 +262,70 @@ bool StatusNotifierHost::handleMessage(const QDBusMessage &message,
     return true;
 }
 
-void StatusNotifierHost::newIcon(const QDBusMessage &signal)
+void StatusNotifierHost::followItem(const QString &item, bool follow)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const auto [service, path] = split(item);
+    for (const char *name : ItemSignals) {
+        if (follow)
+            bus.connect(service, path, ItemInterface, QString::fromLatin1(name), this,
+                        SLOT(itemSignal(QDBusMessage)));
+        else
+            bus.disconnect(service, path, ItemInterface, QString::fromLatin1(name), this,
+                           SLOT(itemSignal(QDBusMessage)));
+    }
+}
+
+void StatusNotifierHost::read(const QString &item, const QString &method, const QVariantList &args)
+{
+    const auto [service, path] = split(item);
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, Properties, method);
+    message.setArguments(args);
+    ++m_readsPending;
+    auto *pending = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(message, AnswerMs), this);
+    const QString what = args.size() > 1 ? args.at(1).toString() : method;
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this, item, what, method](QDBusPendingCallWatcher *done) {
+                done->deleteLater();
+                --m_readsPending;
+                const QDBusMessage reply = done->reply();
+                if (reply.type() != QDBusMessage::ReplyMessage) {
+                    m_faults << item + QStringLiteral(": ") + what + QStringLiteral(": ") +
+                                    reply.errorMessage();
+                    return;
+                }
+                if (method == u"GetAll")
+                    m_served.insert(item,
+                                    qdbus_cast<QVariantMap>(reply.arguments().value(0)).keys());
+            });
+}
+
+void StatusNotifierHost::itemSignal(const QDBusMessage &signal)
 {
     for (const QString &item : std::as_const(m_items)) {
-        if (m_owners.value(item) == signal.service() && split(item).second == signal.path())
+        if (m_owners.value(item) != signal.service() || split(item).second != signal.path())
+            continue;
+        const QString name = signal.member();
+        if (name == u"NewIcon")
             ++m_newIcons[item];
+        // A signal that carries its value is read from the signal itself.
+        if (!signal.arguments().isEmpty())
+            continue;
+        // Signals name their property: NewIcon is IconName, IconPixmap and IconAccessibleDesc.
+        const QString property = name.mid(3);
+        QStringList reads;
+        for (const QString &suffix :
+             {QString(), QStringLiteral("Name"), QStringLiteral("Pixmap")}) {
+            if (m_served.value(item).contains(property + suffix))
+                reads << property + suffix;
+        }
+        for (const char *always : AlwaysRead) {
+            if (QString::fromLatin1(always) == property + QStringLiteral("AccessibleDesc"))
+                reads << property + QStringLiteral("AccessibleDesc");
+        }
+        for (const QString &read : std::as_const(reads))
+            this->read(item, QStringLiteral("Get"), {ItemInterface, read});
     }
 }
 
@@ -273,6 +336,7 @@ void StatusNotifierHost::serviceGone(const QString &service)
             m_items.removeAll(item);
             m_owners.remove(item);
             m_newIcons.remove(item);
+            m_served.remove(item);
             emitSignal(QStringLiteral("StatusNotifierItemUnregistered"), {item});
         }
     }
@@ -307,8 +371,12 @@ QString StatusNotifierHost::toolTip(const QString &item) const
 
 QList<QImage> StatusNotifierHost::icon(const QString &item) const
 {
-    const QDBusArgument pixmaps =
-        property(item, QStringLiteral("IconPixmap")).value<QDBusArgument>();
+    return pictures(item, QStringLiteral("IconPixmap"));
+}
+
+QList<QImage> StatusNotifierHost::pictures(const QString &item, const QString &name) const
+{
+    const QDBusArgument pixmaps = property(item, name).value<QDBusArgument>();
     if (pixmaps.currentSignature() != u"a(iiay)")
         return {};
     return images(pixmaps);

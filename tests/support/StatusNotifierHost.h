@@ -15,7 +15,10 @@ class QDBusServiceWatcher;
 // login and go when they restart: the watcher first and its host seconds later (Plasma: the
 // watcher lives in kded, the host in plasmashell), the host going and coming back while the
 // watcher stays, or both going and coming back (GNOME Shell holds both); and it can be slow
-// to answer, as on a loaded machine at login.
+// to answer, as on a loaded machine at login. Like GNOME's AppIndicator extension it reads
+// every property of an item when it registers (GetAll), and after each of the item's signals
+// reads again the properties that signal names (NewIcon: IconName, IconPixmap and
+// IconAccessibleDesc …); a property the item does not answer is a fault, as it is fatal there.
 class StatusNotifierHost : public QDBusVirtualObject {
     Q_OBJECT
 public:
@@ -42,7 +45,13 @@ public:
     QVariant property(const QString &item, const QString &name) const;
     QString toolTip(const QString &item) const;
     QList<QImage> icon(const QString &item) const;
+    // The pictures of an a(iiay) property: IconPixmap, AttentionIconPixmap …
+    QList<QImage> pictures(const QString &item, const QString &property) const;
     int newIcons(const QString &item) const { return m_newIcons.value(item); }
+    // What went wrong reading items, as "item: error"; empty while every read was answered.
+    QStringList faults() const { return m_faults; }
+    // How many reads after signals are still on their way.
+    int readsPending() const { return m_readsPending; }
     // What a panel does with an item: a click, a right-click on a host without menus.
     bool activate(const QString &item, QPoint at = {});
     bool contextMenu(const QString &item, QPoint at = {});
@@ -56,7 +65,7 @@ public:
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
 
 private Q_SLOTS:
-    void newIcon(const QDBusMessage &signal);
+    void itemSignal(const QDBusMessage &signal);
 
 private:
     struct MenuEntry {
@@ -68,10 +77,15 @@ private:
     void emitSignal(const QString &name, const QVariantList &arguments = {});
     QVariant watcherProperty(const QString &name) const;
     void serviceGone(const QString &service);
+    void followItem(const QString &item, bool follow);
+    void read(const QString &item, const QString &method, const QVariantList &args);
 
     QStringList m_items;
     QHash<QString, QString> m_owners; // item: its connection's unique name
     QHash<QString, int> m_newIcons;
+    QHash<QString, QStringList> m_served; // item: the properties its GetAll gave
+    QStringList m_faults;
+    int m_readsPending = 0;
     QDBusServiceWatcher *m_watch = nullptr;
     bool m_started = false;
     bool m_hostRegistered = false;

@@ -1,10 +1,10 @@
 #include "TrayMenu.h"
 
+#include "TrayBus.h"
+
 #include <QDBusConnection>
 #include <QDBusMetaType>
 #include <QTimer>
-
-const QString TrayMenu::Path = QStringLiteral("/MenuBar");
 
 QDBusArgument &operator<<(QDBusArgument &argument, const DBusMenuLayout &layout)
 {
@@ -76,7 +76,7 @@ TrayMenu::TrayMenu(QObject *parent)
     qDBusRegisterMetaType<DBusMenuItemList>();
     qDBusRegisterMetaType<DBusMenuEvent>();
     qDBusRegisterMetaType<DBusMenuEventList>();
-    QDBusConnection::sessionBus().registerObject(Path, this,
+    QDBusConnection::sessionBus().registerObject(TrayBus::MenuPath, this,
                                                  QDBusConnection::ExportScriptableSlots |
                                                      QDBusConnection::ExportScriptableSignals |
                                                      QDBusConnection::ExportAllProperties);
@@ -84,7 +84,7 @@ TrayMenu::TrayMenu(QObject *parent)
 
 TrayMenu::~TrayMenu()
 {
-    QDBusConnection::sessionBus().unregisterObject(Path);
+    QDBusConnection::sessionBus().unregisterObject(TrayBus::MenuPath);
 }
 
 void TrayMenu::setEntries(QList<Entry> entries)

@@ -13,15 +13,15 @@ class QDBusServiceWatcher;
 // selection's owner). It only listens and asks without waiting: the bus and the X server tell
 // it of every change, so it never wakes the program while nothing changes, and a watcher that
 // is slow to answer never holds the program up.
-class TrayWatcher : public QObject, public QAbstractNativeEventFilter {
+class DesktopTrays : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 public:
     // What the session bus has said: nothing yet (a question is on its way), no
     // StatusNotifierWatcher, a watcher with no host registered, or a watcher with its host.
     enum class Bus { Unknown, NoWatcher, Watcher, Host };
 
-    explicit TrayWatcher(QObject *parent = nullptr);
-    ~TrayWatcher() override;
+    explicit DesktopTrays(QObject *parent = nullptr);
+    ~DesktopTrays() override;
 
     Bus bus() const { return m_bus; }
     bool statusNotifierWatcher() const { return m_bus == Bus::Watcher || m_bus == Bus::Host; }

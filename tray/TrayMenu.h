@@ -59,8 +59,6 @@ public:
         std::function<void()> triggered;
     };
 
-    static const QString Path;
-
     explicit TrayMenu(QObject *parent = nullptr);
     ~TrayMenu() override;
 

@@ -20,13 +20,18 @@ class TrayIcon : public QObject {
 public:
     enum class Kind { StandIn, StatusNotifierItem, XEmbed };
 
-    TrayIcon(Kind kind, const QIcon &icon, const QString &toolTip, QObject *parent = nullptr);
+    TrayIcon(Kind kind, const QIcon &picture, const QString &toolTip, QObject *parent = nullptr);
 
-    // The kind of icon that exists: Qt may have made an item of its own instead of the
-    // embedded icon asked for, and the icon is then an item of ours.
+    // The kind of icon that exists: where Qt makes items of its own instead of embedded
+    // icons, an embedded icon asked for is an item of ours.
     Kind kind() const { return m_kind; }
     QString toolTip() const { return m_toolTip; }
+    QIcon picture() const { return m_picture; }
+    bool attention() const { return m_attention; }
 
+    // Another picture; `attention` while it carries news for the user (a host is told that
+    // the item needs attention, and shows the same picture).
+    void setPicture(const QIcon &picture, bool attention);
     // The menu a StatusNotifierItem host opens; an XEmbed tray shows none.
     void setMenu(QList<TrayMenu::Entry> entries);
     // A label of the menu may have changed.
@@ -40,11 +45,12 @@ Q_SIGNALS:
     void activated(QSystemTrayIcon::ActivationReason reason);
 
 private:
-    void makeItem(const QIcon &icon);
-    static bool qtMadeItsOwnItem();
+    void makeItem();
 
     Kind m_kind;
     QString m_toolTip;
+    QIcon m_picture;
+    bool m_attention = false;
     QPointer<QSystemTrayIcon> m_embedded;
     StatusNotifierItem *m_item = nullptr;
 };

@@ -1,4 +1,6 @@
-#include "TrayWatcher.h"
+#include "DesktopTrays.h"
+
+#include "TrayBus.h"
 
 #include "ui/X11.h"
 
@@ -15,17 +17,9 @@
 
 #include <cstdlib>
 
-namespace {
+using namespace TrayBus;
 
-const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
-const QString WatcherInterface = QStringLiteral("org.kde.StatusNotifierWatcher");
-constexpr int AnswerMs = 5000;
-constexpr int LongestAnswerMs = 80000;
-
-} // namespace
-
-TrayWatcher::TrayWatcher(QObject *parent)
+DesktopTrays::DesktopTrays(QObject *parent)
     : QObject(parent)
     , m_answerMs(AnswerMs)
 {
@@ -33,13 +27,13 @@ TrayWatcher::TrayWatcher(QObject *parent)
     watchDisplay();
 }
 
-TrayWatcher::~TrayWatcher()
+DesktopTrays::~DesktopTrays()
 {
     if (m_trayAtom)
         QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
-void TrayWatcher::watchBus()
+void DesktopTrays::watchBus()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
@@ -51,7 +45,7 @@ void TrayWatcher::watchBus()
     m_owner = new QDBusServiceWatcher(WatcherService, bus, QDBusServiceWatcher::WatchForOwnerChange,
                                       this);
     connect(m_owner, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            &TrayWatcher::watcherOwnerChanged);
+            &DesktopTrays::watcherOwnerChanged);
     bus.connect(WatcherService, WatcherPath, WatcherInterface,
                 QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(askWatcher()));
     bus.connect(WatcherService, WatcherPath, WatcherInterface,
@@ -61,26 +55,25 @@ void TrayWatcher::watchBus()
     askWatcher();
 }
 
-QDBusMessage TrayWatcher::hostQuestion()
+QDBusMessage DesktopTrays::hostQuestion()
 {
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        WatcherService, WatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-        QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(WatcherService, WatcherPath, Properties,
+                                                      QStringLiteral("Get"));
     get.setArguments({WatcherInterface, QStringLiteral("IsStatusNotifierHostRegistered")});
     // A watcher that is not running is not started for this question.
     get.setAutoStartService(false);
     return get;
 }
 
-void TrayWatcher::askWatcher()
+void DesktopTrays::askWatcher()
 {
     auto *call = new QDBusPendingCallWatcher(
         QDBusConnection::sessionBus().asyncCall(hostQuestion(), m_answerMs), this);
     call->setProperty("question", ++m_question);
-    connect(call, &QDBusPendingCallWatcher::finished, this, &TrayWatcher::watcherAnswered);
+    connect(call, &QDBusPendingCallWatcher::finished, this, &DesktopTrays::watcherAnswered);
 }
 
-void TrayWatcher::watcherAnswered(QDBusPendingCallWatcher *call)
+void DesktopTrays::watcherAnswered(QDBusPendingCallWatcher *call)
 {
     call->deleteLater();
     if (call->property("question").toULongLong() != m_question)
@@ -107,7 +100,7 @@ void TrayWatcher::watcherAnswered(QDBusPendingCallWatcher *call)
     }
 }
 
-void TrayWatcher::hostUnregistered()
+void DesktopTrays::hostUnregistered()
 {
     // Gone from now, not from when the watcher answers: another host may still be there, and
     // the answer says so.
@@ -116,7 +109,7 @@ void TrayWatcher::hostUnregistered()
     askWatcher();
 }
 
-void TrayWatcher::watcherOwnerChanged(const QString &, const QString &, const QString &newOwner)
+void DesktopTrays::watcherOwnerChanged(const QString &, const QString &, const QString &newOwner)
 {
     m_answerMs = AnswerMs;
     if (newOwner.isEmpty()) {
@@ -130,7 +123,7 @@ void TrayWatcher::watcherOwnerChanged(const QString &, const QString &, const QS
     askWatcher();
 }
 
-void TrayWatcher::setBus(Bus bus)
+void DesktopTrays::setBus(Bus bus)
 {
     if (bus == m_bus)
         return;
@@ -138,7 +131,7 @@ void TrayWatcher::setBus(Bus bus)
     Q_EMIT changed();
 }
 
-void TrayWatcher::watchDisplay()
+void DesktopTrays::watchDisplay()
 {
     xcb_connection_t *connection = X11::connection();
     if (!connection)
@@ -170,7 +163,7 @@ void TrayWatcher::watchDisplay()
     setXembedTray(owner && owner->owner != XCB_NONE);
 }
 
-bool TrayWatcher::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
+bool DesktopTrays::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
 {
     if (eventType != "xcb_generic_event_t")
         return false;
@@ -184,7 +177,7 @@ bool TrayWatcher::nativeEventFilter(const QByteArray &eventType, void *message, 
     return false; // Qt sees it too
 }
 
-void TrayWatcher::setXembedTray(bool owned)
+void DesktopTrays::setXembedTray(bool owned)
 {
     if (owned == m_xembedTray)
         return;

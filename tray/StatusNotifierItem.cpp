@@ -1,5 +1,6 @@
 #include "StatusNotifierItem.h"
 
+#include "TrayBus.h"
 #include "TrayMenu.h"
 
 #include <QCoreApplication>
@@ -12,15 +13,7 @@
 #include <QStyleHints>
 #include <QtEndian>
 
-namespace {
-
-const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
-constexpr int AnswerMs = 5000;
-
-} // namespace
-
-const QString StatusNotifierItem::Path = QStringLiteral("/StatusNotifierItem");
+using namespace TrayBus;
 
 QDBusArgument &operator<<(QDBusArgument &argument, const DBusImage &image)
 {
@@ -54,43 +47,40 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, DBusToolTip &tip)
     return argument;
 }
 
-StatusNotifierItem::StatusNotifierItem(const QIcon &icon, const QString &toolTip, QObject *parent)
+StatusNotifierItem::StatusNotifierItem(const QIcon &picture, const QString &toolTip,
+                                       QObject *parent)
     : QObject(parent)
-    , m_icon(icon)
+    , m_picture(picture)
     , m_toolTip(toolTip)
-    // The name hosts know items by; one item per process.
-    , m_service(
-          QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid()))
     , m_menu(new TrayMenu(this))
 {
     qDBusRegisterMetaType<DBusImage>();
     qDBusRegisterMetaType<DBusImageList>();
     qDBusRegisterMetaType<DBusToolTip>();
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.registerObject(Path, this,
-                       QDBusConnection::ExportScriptableSlots |
-                           QDBusConnection::ExportScriptableSignals |
-                           QDBusConnection::ExportAllProperties);
-    bus.registerService(m_service);
+    QDBusConnection::sessionBus().registerObject(ItemPath, this,
+                                                 QDBusConnection::ExportScriptableSlots |
+                                                     QDBusConnection::ExportScriptableSignals |
+                                                     QDBusConnection::ExportAllProperties);
     registerWithWatcher();
 }
 
 StatusNotifierItem::~StatusNotifierItem()
 {
-    // The watcher forgets the item when its name goes.
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.unregisterService(m_service);
-    bus.unregisterObject(Path);
+    // The watcher forgets the item only when the program's connection closes: until then
+    // hosts are told that it has nothing to show, which they hide, and find it gone.
+    Q_EMIT NewStatus(QStringLiteral("Passive"));
+    QDBusConnection::sessionBus().unregisterObject(ItemPath);
 }
 
 void StatusNotifierItem::registerWithWatcher()
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        WatcherService, WatcherPath, WatcherService, QStringLiteral("RegisterStatusNotifierItem"));
-    call.setArguments({m_service});
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(WatcherService, WatcherPath, WatcherInterface,
+                                       QStringLiteral("RegisterStatusNotifierItem"));
+    call.setArguments({bus.baseService()});
     call.setAutoStartService(false);
-    auto *pending =
-        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, AnswerMs), this);
+    auto *pending = new QDBusPendingCallWatcher(bus.asyncCall(call, AnswerMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher *done) {
                 done->deleteLater();
@@ -103,24 +93,36 @@ void StatusNotifierItem::registerWithWatcher()
 void StatusNotifierItem::announce()
 {
     Q_EMIT NewIcon();
+    Q_EMIT NewAttentionIcon();
     Q_EMIT NewTitle();
     Q_EMIT NewToolTip();
     Q_EMIT NewStatus(status());
 }
 
-void StatusNotifierItem::setIcon(const QIcon &icon)
+void StatusNotifierItem::setPicture(const QIcon &picture, bool attention)
 {
-    m_icon = icon;
+    const bool statusChanged = attention != m_attention;
+    m_picture = picture;
+    m_attention = attention;
     Q_EMIT NewIcon();
+    Q_EMIT NewAttentionIcon();
+    if (statusChanged)
+        Q_EMIT NewStatus(status());
+}
+
+QString StatusNotifierItem::status() const
+{
+    // Never "Passive": hosts hide passive items.
+    return m_attention ? QStringLiteral("NeedsAttention") : QStringLiteral("Active");
 }
 
 DBusImageList StatusNotifierItem::iconPixmap() const
 {
     // Drawn when a host asks, which is rare: nothing is kept.
     DBusImageList images;
-    for (const QSize &size : m_icon.availableSizes()) {
+    for (const QSize &size : m_picture.availableSizes()) {
         const QImage image =
-            m_icon.pixmap(size, 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
+            m_picture.pixmap(size, 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
         QByteArray pixels(image.width() * image.height() * 4, Qt::Uninitialized);
         auto *out = reinterpret_cast<quint32 *>(pixels.data());
         for (int y = 0; y < image.height(); ++y) {
@@ -133,9 +135,14 @@ DBusImageList StatusNotifierItem::iconPixmap() const
     return images;
 }
 
+DBusImageList StatusNotifierItem::attentionIconPixmap() const
+{
+    return m_attention ? iconPixmap() : DBusImageList();
+}
+
 QDBusObjectPath StatusNotifierItem::menuPath() const
 {
-    return QDBusObjectPath(TrayMenu::Path);
+    return QDBusObjectPath(MenuPath);
 }
 
 void StatusNotifierItem::Activate(int, int)

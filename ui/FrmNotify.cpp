@@ -4,6 +4,7 @@
 #include "Forms.h"
 #include "Module1.h"
 #include "Pictures.h"
+#include "StackingWatch.h"
 #include "ThinFrame.h"
 #include "mail/ChangeLog.h"
 
@@ -17,6 +18,10 @@
 #include <QTimer>
 
 namespace {
+
+// The pace of keeping on top: the first raise this long after the window opens, and never two
+// raises closer together (another window that wants the top as well takes turns with this one).
+constexpr int RaiseEveryMs = 500;
 
 QFont entryFont()
 {
@@ -99,9 +104,12 @@ FrmNotify::FrmNotify(const ChangeLog &log)
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(500);
+    Timer1->setInterval(RaiseEveryMs);
+    Timer1->setSingleShot(true); // later raises follow what the window system reports
     connect(Timer1, &QTimer::timeout, this, &FrmNotify::Timer1_Timer);
     Timer1->start();
+    m_stacking = new StackingWatch(this);
+    connect(m_stacking, &StackingWatch::stackingChanged, this, &FrmNotify::stackingChanged);
 
     Picture2 = new QFrame(this);
     Picture2->setObjectName(QStringLiteral("Picture2"));
@@ -154,6 +162,18 @@ void FrmNotify::showEntry(int row)
 void FrmNotify::Timer1_Timer()
 {
     Module1::keepOnTop(this);
+    m_lastRaise.start();
+}
+
+void FrmNotify::stackingChanged()
+{
+    // Before the first tick the window is not on top yet, and the tick is on its way.
+    if (Timer1->isActive() || !(windowFlags() & Qt::WindowStaysOnTopHint) || !m_stacking->covered())
+        return;
+    if (m_lastRaise.isValid() && m_lastRaise.elapsed() < RaiseEveryMs)
+        Timer1->start();
+    else
+        Timer1_Timer();
 }
 
 void FrmNotify::cmdClose_Click()

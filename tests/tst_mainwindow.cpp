@@ -7,6 +7,7 @@
 #include "ui/FrmNotify.h"
 #include "ui/GraphicalButton.h"
 #include "ui/LightPalette.h"
+#include "ui/ScreenPlace.h"
 #include "ui/Shape.h"
 #include "ui/ThinFrame.h"
 #include "ui/frmAbout.h"
@@ -20,6 +21,8 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTest>
+
+Q_DECLARE_METATYPE(ScreenPlace::Screen)
 
 // The main window's look and its window commands, the tray commands and the exit and About
 // windows, offscreen.
@@ -295,6 +298,42 @@ private Q_SLOTS:
         QVERIFY2(differ == 0, qPrintable(QStringLiteral("%1 of %2 pixels differ")
                                              .arg(differ)
                                              .arg(light.width() * light.height())));
+    }
+
+    // Where a window goes among the screens.
+    void screenPlace_data()
+    {
+        using Screen = ScreenPlace::Screen;
+        QTest::addColumn<QList<Screen>>("screens"); // the primary first
+        QTest::addColumn<QRect>("window");
+        QTest::addColumn<QPoint>("place");
+        const QSize size(349, 210);
+        const Screen left{{0, 0, 1024, 768}, {0, 0, 1024, 736}};
+        const Screen right{{1024, 0, 1280, 1024}, {1024, 0, 1280, 1024}};
+        const QPoint home(452, 360);
+        QTest::newRow("on the one screen") << QList<Screen>{left} << QRect(home, size) << home;
+        QTest::newRow("on the primary, on the right")
+            << QList<Screen>{right, left} << QRect(right.available.topLeft() + home, size)
+            << QPoint(1476, 360);
+        QTest::newRow("an 800 x 600 screen: a pixel to the left")
+            << QList<Screen>{{{0, 0, 800, 600}, {0, 0, 800, 600}}} << QRect(home, size)
+            << QPoint(451, 360);
+        QTest::newRow("straddling: onto the screen with most of it")
+            << QList<Screen>{right, left} << QRect(QPoint(900, 100), size) << QPoint(1024, 100);
+        QTest::newRow("straddling: onto the other")
+            << QList<Screen>{right, left} << QRect(QPoint(800, 100), size) << QPoint(675, 100);
+        QTest::newRow("off every screen: home on the primary")
+            << QList<Screen>{right, left} << QRect(QPoint(3000, 100), size) << QPoint(1476, 360);
+        QTest::newRow("hanging below: out of the panel's way")
+            << QList<Screen>{left} << QRect(QPoint(452, 600), size) << QPoint(452, 526);
+    }
+    void screenPlace()
+    {
+        QFETCH(QList<ScreenPlace::Screen>, screens);
+        QFETCH(QRect, window);
+        QFETCH(QPoint, place);
+        const QPoint home = screens.first().available.topLeft() + QPoint(452, 360);
+        QCOMPARE(ScreenPlace::kept(window, screens, screens.first(), home), place);
     }
 
     void controls_data()

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QScreen>
 #include <QTest>
 #include <QThread>
 #include <QToolTip>
@@ -368,6 +369,23 @@ private Q_SLOTS:
               mapped, raised);
         QVERIFY(mapped >= 0 && mapped < 3000);
         QVERIFY(raised >= 0 && raised < 3000);
+    }
+
+    // The main window opens at its place on the primary screen, wholly on it, wherever that
+    // screen is (scripts/with-x --two-screens puts it on the right).
+    void opensOnThePrimaryScreen()
+    {
+        const QScreen *primary = QGuiApplication::primaryScreen();
+        QVERIFY(primary);
+        if (QGuiApplication::screens().size() > 1)
+            QVERIFY2(primary->geometry().left() > 0, "the primary screen is not on the right");
+        const QRect shown = XTools::geometry(m_window->winId());
+        qInfo("screens %d, primary %d,%d %dx%d, window at %d,%d",
+              int(QGuiApplication::screens().size()), primary->geometry().x(),
+              primary->geometry().y(), primary->geometry().width(), primary->geometry().height(),
+              shown.x(), shown.y());
+        QVERIFY(primary->availableGeometry().contains(shown));
+        QCOMPARE(shown.topLeft(), primary->availableGeometry().topLeft() + QPoint(452, 360));
     }
 
     void dragForm_data()

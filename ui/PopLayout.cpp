@@ -3,6 +3,7 @@
 #include "Captions.h"
 #include "GraphicalButton.h"
 #include "Pictures.h"
+#include "ScreenPlace.h"
 #include "Shape.h"
 #include "ThinFrame.h"
 #include "app/frmPop.h"
@@ -80,7 +81,7 @@ void layoutPopWindow(frmPop &w)
     w.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     w.setWindowIcon(morvexIcon());
     w.setFixedSize(349, 210);
-    w.move(452, 360);
+    ScreenPlace::keep(&w, QPoint(452, 360));
     // The layout's own font, or one with its metrics.
     w.setFont(Captions::designFont(QStringLiteral("MS Sans Serif"), 8.25));
 

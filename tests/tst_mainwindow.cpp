@@ -13,6 +13,7 @@
 #include "ui/frmAbout.h"
 #include "ui/frmClose.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QFontInfo>
@@ -298,6 +299,102 @@ private Q_SLOTS:
         QVERIFY2(differ == 0, qPrintable(QStringLiteral("%1 of %2 pixels differ")
                                              .arg(differ)
                                              .arg(light.width() * light.height())));
+    }
+
+    // A screen reader names every box by its caption and the popup's scroll bar, and can
+    // press the command labels, which still take no keyboard focus.
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("Text2") << "Text2"
+                               << "Server";
+        QTest::newRow("Text3") << "Text3"
+                               << "Login";
+        QTest::newRow("Text4") << "Text4"
+                               << "Password";
+        QTest::newRow("Text5") << "Text5"
+                               << "Check after every (min)";
+        QTest::newRow("Label2") << "Label2"
+                                << "Minimise";
+        QTest::newRow("Label3") << "Label3"
+                                << "View Log";
+        QTest::newRow("Label4") << "Label4"
+                                << "Close";
+        QTest::newRow("VScroll1") << "VScroll1"
+                                  << "Change log";
+    }
+    void accessibleNames()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, name);
+        Forms::notify().load();
+        QWidget *target = m_window->findChild<QWidget *>(control);
+        if (!target)
+            target = Forms::notify().form()->findChild<QWidget *>(control);
+        QVERIFY(target);
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(target);
+        QVERIFY(accessible);
+        QCOMPARE(accessible->text(QAccessible::Name), name);
+        if (!control.startsWith(u"Label"))
+            return;
+        QCOMPARE(target->focusPolicy(), Qt::NoFocus);
+        QAccessibleActionInterface *actions = accessible->actionInterface();
+        QVERIFY(actions);
+        QCOMPARE(actions->actionNames(), QStringList{QAccessibleActionInterface::pressAction()});
+    }
+
+    // The press action does what a click does, from the event loop: the screen reader's call
+    // returns before a modal window opens.
+    void accessiblePress_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("opens"); // the modal window the press opens; empty: none
+        QTest::newRow("Minimise") << "Label2"
+                                  << "";
+        QTest::newRow("View Log") << "Label3"
+                                  << "FrmNotify";
+        QTest::newRow("Close") << "Label4"
+                               << "frmClose";
+    }
+    void accessiblePress()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, opens);
+        auto *label = m_window->findChild<QWidget *>(control);
+        QVERIFY(label);
+        QAccessibleActionInterface *actions =
+            QAccessible::queryAccessibleInterface(label)->actionInterface();
+        QVERIFY(actions);
+        actions->doAction(QAccessibleActionInterface::pressAction());
+        QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(m_window->isVisible());
+        if (opens.isEmpty()) {
+            QTRY_VERIFY(!m_window->isVisible());
+            QCOMPARE(m_window->windowStateValue(), 1);
+            return;
+        }
+        QString seen;
+        QTimer::singleShot(0, [&] {
+            QTRY_VERIFY(QApplication::activeModalWidget());
+            seen = QApplication::activeModalWidget()->objectName();
+            if (auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                modal->reject();
+        });
+        QTRY_COMPARE(seen, opens);
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+    }
+
+    // The notification window is announced as a notification, named by the entry it shows.
+    void notificationAnnounced()
+    {
+        Module1::changeLog().record(QStringLiteral("2 New Messages"), QStringLiteral("13:00"));
+        QAccessibleInterface *accessible =
+            QAccessible::queryAccessibleInterface(&Forms::notify().load());
+        QVERIFY(accessible);
+        QCOMPARE(accessible->role(), QAccessible::Notification);
+        QCOMPARE(accessible->text(QAccessible::Name), QStringLiteral("2 New Messages"));
+        QCOMPARE(accessible->text(QAccessible::Description), QStringLiteral("[ 13:00 ]"));
     }
 
     // Where a window goes among the screens.

@@ -1,5 +1,6 @@
 #include "FrmNotify.h"
 
+#include "Accessible.h"
 #include "Captions.h"
 #include "Forms.h"
 #include "Module1.h"
@@ -74,6 +75,7 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     : QDialog(nullptr, Qt::Tool | Qt::FramelessWindowHint)
     , m_log(log)
 {
+    Accessible::install();
     setObjectName(QStringLiteral("FrmNotify"));
     setWindowTitle(QStringLiteral("Morvex notification")); // never shown: there is no title bar
     setWindowIcon(morvexIcon());
@@ -100,6 +102,7 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     VScroll1->setSingleStep(1);
     VScroll1->setPageStep(1);
     VScroll1->setTracking(false); // the texts follow the thumb when it is released
+    VScroll1->setAccessibleName(QStringLiteral("Change log"));
     connect(VScroll1, &QScrollBar::valueChanged, this, &FrmNotify::VScroll1_Change);
 
     Timer1 = new QTimer(this);

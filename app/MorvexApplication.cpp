@@ -1,5 +1,7 @@
 #include "MorvexApplication.h"
 
+#include "ui/LightPalette.h"
+
 #include <exception>
 
 MorvexApplication::MorvexApplication(int &argc, char **argv)
@@ -11,6 +13,7 @@ MorvexApplication::MorvexApplication(int &argc, char **argv)
                               .arg(MORVEX_VERSION_MINOR)
                               .arg(MORVEX_VERSION_REVISION));
     setQuitOnLastWindowClosed(false);
+    LightPalette::keep(*this);
 }
 
 bool MorvexApplication::notify(QObject *receiver, QEvent *event)

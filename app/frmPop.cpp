@@ -14,6 +14,7 @@
 #include "settings/WindowSettings.h"
 #include "tray/Tray.h"
 #include "ui/Captions.h"
+#include "ui/CommandLabel.h"
 #include "ui/Forms.h"
 #include "ui/FrmNotify.h"
 #include "ui/GraphicalButton.h"
@@ -119,9 +120,15 @@ void frmPop::createControls()
     statLbl = named<QLabel>(Picture1, "statLbl", QStringLiteral(" Status......"));
     Label1 = named<QLabel>(Picture1, "Label1", QStringLiteral("Check after every (min)"));
     Image1 = named<QLabel>(Picture1, "Image1");
-    Label4 = named<QLabel>(Picture1, "Label4", QStringLiteral("Close"));
-    Label3 = named<QLabel>(Picture1, "Label3", QStringLiteral("View Log"));
-    Label2 = named<QLabel>(Picture1, "Label2", QStringLiteral("Minimise"));
+    auto *close = named<CommandLabel>(Picture1, "Label4", QStringLiteral("Close"));
+    auto *viewLog = named<CommandLabel>(Picture1, "Label3", QStringLiteral("View Log"));
+    auto *minimise = named<CommandLabel>(Picture1, "Label2", QStringLiteral("Minimise"));
+    connect(close, &CommandLabel::clicked, this, &frmPop::Label4_Click);
+    connect(viewLog, &CommandLabel::clicked, this, &frmPop::Label3_Click);
+    connect(minimise, &CommandLabel::clicked, this, &frmPop::Label2_Click);
+    Label4 = close;
+    Label3 = viewLog;
+    Label2 = minimise;
     Text1 = textBox(this, "Text1", QStringLiteral("Timer"));
     Text1->setVisible(false);
     Text5 = textBox(Picture1, "Text5", QStringLiteral("10"));
@@ -136,8 +143,7 @@ void frmPop::createControls()
     connect(cmdCheck, &QPushButton::clicked, this, &frmPop::cmdCheck_Click);
     connect(cmdSet, &QPushButton::clicked, this, &frmPop::cmdSet_Click);
     connect(cmdReSet, &QPushButton::clicked, this, &frmPop::cmdReSet_Click);
-    for (QLabel *watched : {Image1, Label2, Label3, Label4})
-        watched->installEventFilter(this);
+    Image1->installEventFilter(this);
 
     Tim2 = named<QTimer>(this, "Tim2");
     Tim2->setInterval(10000);
@@ -420,26 +426,10 @@ void frmPop::closeEvent(QCloseEvent *event)
 
 bool frmPop::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseButtonRelease)
+    if (watched != Image1 || event->type() != QEvent::MouseButtonPress)
         return false;
-    auto *mouse = static_cast<QMouseEvent *>(event);
-    if (watched == Image1 && event->type() == QEvent::MouseButtonPress) {
-        Image1_MouseDown(mouse->globalPosition().toPoint());
-        return true;
-    }
-    if (event->type() != QEvent::MouseButtonRelease)
-        return false;
-    auto *label = qobject_cast<QLabel *>(watched);
-    if (mouse->button() != Qt::LeftButton || !label ||
-        !label->rect().contains(mouse->position().toPoint()))
-        return false;
-    if (label == Label2)
-        Label2_Click();
-    else if (label == Label3)
-        Label3_Click();
-    else if (label == Label4)
-        Label4_Click();
-    return false;
+    Image1_MouseDown(static_cast<QMouseEvent *>(event)->globalPosition().toPoint());
+    return true;
 }
 
 void frmPop::keyPressEvent(QKeyEvent *event)

@@ -98,20 +98,8 @@ shown() {
     return 1
 }
 
-# "tid switches" for every thread of a process.
-switches() {
-    local pid=$1 task
-    for task in /proc/"$pid"/task/*; do
-        awk -v tid="${task##*/}" '/^(non)?voluntary_ctxt_switches/ { n += $2 }
-            END { print tid, n }' "$task/status" 2>/dev/null || true
-    done
-}
-# Switches since `before` (a switches() listing), over the threads alive now.
-switches_since() {
-    local before=$1 pid=$2
-    awk 'NR == FNR { was[$1] = $2; next } { n += $2 - ($1 in was ? was[$1] : 0) }
-        END { print n + 0 }' <(printf '%s\n' "$before") <(switches "$pid")
-}
+# shellcheck source=switches.sh
+. "$(dirname "$0")/switches.sh"
 status_kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
 pss_kb() { awk '$1 == "Pss:" { print $2 }' "/proc/$1/smaps_rollup"; }
 logins() {

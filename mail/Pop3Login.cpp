@@ -127,11 +127,7 @@ QByteArray plainMessage(const QString &user, const QString &password)
 
 QByteArray legacyText(const QString &text)
 {
-    for (const QChar c : text) {
-        if (c.unicode() > 0xff)
-            return text.toUtf8();
-    }
-    return text.toLatin1();
+    return text.toUtf8();
 }
 
 QString checkedStatus(Mechanism mechanism, bool encrypted)

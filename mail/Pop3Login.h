@@ -56,9 +56,10 @@ QByteArray cramResponse(const QString &user, const QString &password, const QByt
 // login and the password in UTF-8. The caller wipes it once it is sent.
 QByteArray plainMessage(const QString &user, const QString &password);
 
-// USER, PASS and APOP arguments go out as Latin-1 when every character fits in it, since
-// that is what servers with 8-bit logins have always compared against; anything beyond
-// U+00FF is sent as UTF-8. Neither encoding can produce CR, LF or NUL from other
+// USER, PASS and APOP arguments, as the SASL mechanisms send theirs: in UTF-8, the encoding
+// of POP3's international user names and passwords (RFC 6856), which servers store and
+// compare logins in, and what the same account's AUTH PLAIN or SCRAM login sends. An ASCII
+// login's bytes are the same as ever. UTF-8 cannot produce CR, LF or NUL from other
 // characters.
 QByteArray legacyText(const QString &text);
 

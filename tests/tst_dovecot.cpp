@@ -65,7 +65,13 @@ class TestDovecot : public QObject {
     static void type(QLineEdit *box, const QString &text)
     {
         box->clear();
-        QTest::keyClicks(box, text);
+        // Letters beyond ASCII come as a keyboard layout gives them: a key with its text.
+        for (const QChar c : text) {
+            if (c.unicode() < 128)
+                QTest::keyClick(box, char(c.unicode()));
+            else
+                QTest::sendKeyEvent(QTest::Click, box, Qt::Key_unknown, QString(c), {});
+        }
     }
 
     static void typeSettings(frmPop &window, const QString &user, const QString &password)
@@ -112,28 +118,36 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("initial");
         QTest::addColumn<QList<Step>>("steps");
-        QTest::newRow("three waiting") << 3 << QList<Step>{{0, 3, "3 New Messages"}};
-        QTest::newRow("two arrive, three go")
-            << 3
-            << QList<Step>{
-                   {0, 3, "3 New Messages"}, {2, 5, "2 New Messages"}, {-3, 2, "3 Messages Less"}};
-        QTest::newRow("unchanged count logs nothing")
-            << 3 << QList<Step>{{0, 3, "3 New Messages"}, {0, 3, QString()}};
-        QTest::newRow("empty, then one arrives")
-            << 0 << QList<Step>{{0, 0, QString()}, {1, 1, "1 New Message"}};
-        QTest::newRow("all go") << 2
-                                << QList<Step>{{0, 2, "2 New Messages"},
-                                               {-2, 0, "2 Messages Less"}};
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        const auto row = [](const char *name, int initial, const QList<Step> &steps,
+                            const QString &user = Dovecot::user(),
+                            const QString &password = Dovecot::password()) {
+            QTest::newRow(name) << initial << steps << user << password;
+        };
+        row("three waiting", 3, {{0, 3, "3 New Messages"}});
+        // USER and PASS in the clear, as the server stores them: in UTF-8.
+        row("a login with letters beyond ASCII", 2,
+            {{0, 2, "2 New Messages"}, {1, 3, "1 New Message"}}, Dovecot::utf8User(),
+            Dovecot::utf8Password());
+        row("two arrive, three go", 3,
+            {{0, 3, "3 New Messages"}, {2, 5, "2 New Messages"}, {-3, 2, "3 Messages Less"}});
+        row("unchanged count logs nothing", 3, {{0, 3, "3 New Messages"}, {0, 3, QString()}});
+        row("empty, then one arrives", 0, {{0, 0, QString()}, {1, 1, "1 New Message"}});
+        row("all go", 2, {{0, 2, "2 New Messages"}, {-2, 0, "2 Messages Less"}});
     }
     void countChanges()
     {
         QFETCH(int, initial);
         QFETCH(QList<Step>, steps);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
         QVERIFY2(setMailbox(initial), qPrintable(m_server->errorString()));
 
         auto window = openWindow();
         QVERIFY(window);
-        typeSettings(*window, Dovecot::user(), Dovecot::password());
+        const qsizetype logBefore = m_server->log().size();
+        typeSettings(*window, user, password);
 
         const QRegularExpression countLine(
             QStringLiteral("^  (\\d+) Mails In InBox  \\[ (.+) \\]$"));
@@ -183,6 +197,10 @@ private Q_SLOTS:
             QCOMPARE(notify->Label2->text(), QStringLiteral("[ ") + time + QStringLiteral(" ]"));
         }
         QVERIFY2(m_state->boxes.isEmpty(), qPrintable(m_state->boxes.join(u'\n')));
+        // The server knew the login by its name, in the clear (its log writes a little behind).
+        const QString login = QStringLiteral("Login: user=<%1>, method=PLAIN").arg(user);
+        QTRY_VERIFY2_WITH_TIMEOUT(m_server->log().mid(logBefore).contains(login),
+                                  qPrintable(m_server->log().mid(logBefore).right(2000)), 5000);
     }
 
     void failedChecks_data()

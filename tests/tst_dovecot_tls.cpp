@@ -33,7 +33,7 @@ struct Result {
 
 // Each check has a state file of its own, holding the remembered lines given.
 Result check(const QString &server, bool trustTestCa, const QString &password = Dovecot::password(),
-             const QByteArray &remembered = QByteArray())
+             const QByteArray &remembered = QByteArray(), const QString &user = Dovecot::user())
 {
     QTemporaryDir state;
     const QString stateFile = state.filePath(QStringLiteral("servers"));
@@ -45,7 +45,7 @@ Result check(const QString &server, bool trustTestCa, const QString &password = 
     Tarvik tarvik;
     tarvik.setProtectionFile(stateFile);
     tarvik.setPophostname(server);
-    tarvik.setPopusername(Dovecot::user());
+    tarvik.setPopusername(user);
     tarvik.setPoppassword(password);
     tarvik.setPoptimeout(5);
     if (trustTestCa)
@@ -328,6 +328,7 @@ void TestDovecotTls::mechanisms_data()
     QTest::addColumn<QString>("method"); // of the login in Dovecot's log; empty: none
     QTest::addColumn<QStringList>("flights");
     QTest::addColumn<QByteArray>("remembered"); // the state file's lines before the check
+    QTest::addColumn<bool>("utf8");             // the login and password with letters beyond ASCII
 
     using namespace Pop3Code;
     const QString all = QStringLiteral("plain login scram-sha-256 scram-sha-1 apop");
@@ -336,44 +337,68 @@ void TestDovecotTls::mechanisms_data()
     QTest::newRow("SCRAM-SHA-256")
         << all << false << "127.0.0.2:%p" << good << int(Ok) << scram << "SCRAM-SHA-256"
         << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "[SASL]", "STAT QUIT"}
-        << QByteArray();
+        << QByteArray() << false;
     QTest::newRow("SCRAM-SHA-256, wrong password")
         << all << false << "127.0.0.2:%p"
         << "wrong" << int(LoginRefused) << "Password refused: Authentication failed." << QString()
-        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "QUIT"} << QByteArray();
+        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "QUIT"} << QByteArray() << false;
     QTest::newRow("SCRAM-SHA-1") << "plain scram-sha-1" << false << "127.0.0.2:%p" << good
                                  << int(Ok) << scram << "SCRAM-SHA-1"
                                  << QStringList{"CAPA", "AUTH SCRAM-SHA-1", "[SASL]", "[SASL]",
                                                 "STAT QUIT"}
-                                 << QByteArray();
+                                 << QByteArray() << false;
     QTest::newRow("APOP") << "plain apop" << false << "127.0.0.2:%p" << good << int(Ok)
                           << "Mailbox checked (APOP, password not sent)."
-                          << "APOP" << QStringList{"CAPA", "APOP", "STAT QUIT"} << QByteArray();
+                          << "APOP" << QStringList{"CAPA", "APOP", "STAT QUIT"} << QByteArray()
+                          << false;
     QTest::newRow("pipelined USER and PASS")
         << "plain login" << false << "127.0.0.2:%p" << good << int(Ok)
         << "Mailbox checked (password not encrypted)."
-        << "PLAIN" << QStringList{"CAPA", "USER PASS", "STAT QUIT"} << QByteArray();
+        << "PLAIN" << QStringList{"CAPA", "USER PASS", "STAT QUIT"} << QByteArray() << false;
     QTest::newRow("CRAM-MD5") << "plain cram-md5 apop" << false << "127.0.0.2:%p" << good << int(Ok)
                               << "Mailbox checked (CRAM-MD5, password not sent)."
                               << "CRAM-MD5"
                               << QStringList{"CAPA", "AUTH CRAM-MD5", "[SASL]", "STAT QUIT"}
-                              << QByteArray();
+                              << QByteArray() << false;
     QTest::newRow("AUTH PLAIN under STLS")
         << all << true << "127.0.0.2:%p" << good << int(Ok) << "Mailbox checked (TLS)."
-        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN", "STAT QUIT"}
-        << QByteArray();
+        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN", "STAT QUIT"} << QByteArray()
+        << false;
     QTest::newRow("AUTH PLAIN under pop3s")
         << all << true << "pop3s://127.0.0.2:%s" << good << int(Ok) << "Mailbox checked (TLS)."
-        << "PLAIN" << QStringList{"CAPA", "AUTH PLAIN", "STAT QUIT"} << QByteArray();
+        << "PLAIN" << QStringList{"CAPA", "AUTH PLAIN", "STAT QUIT"} << QByteArray() << false;
     // A server remembered at a level it no longer gives: nothing after CAPA but QUIT.
     QTest::newRow("SCRAM remembered, only APOP offered")
         << "plain apop" << false << "127.0.0.2:%p" << good << int(ProtectionLowered)
         << "SCRAM no longer offered; password not sent." << QString() << QStringList{"CAPA", "QUIT"}
-        << QByteArray("127.0.0.2 %p scram\n");
+        << QByteArray("127.0.0.2 %p scram\n") << false;
     QTest::newRow("TLS remembered, no STLS offered")
         << all << false << "127.0.0.2:%p" << good << int(ProtectionLowered)
         << "TLS no longer offered; password not sent." << QString() << QStringList{"CAPA", "QUIT"}
-        << QByteArray("127.0.0.2 %p tls\n");
+        << QByteArray("127.0.0.2 %p tls\n") << false;
+    // A login and password beyond ASCII, in UTF-8 whichever way they travel.
+    const QString utf8 = Dovecot::utf8Password();
+    QTest::newRow("SCRAM-SHA-256, jörg")
+        << all << false << "127.0.0.2:%p" << utf8 << int(Ok) << scram << "SCRAM-SHA-256"
+        << QStringList{"CAPA", "AUTH SCRAM-SHA-256", "[SASL]", "[SASL]", "STAT QUIT"}
+        << QByteArray() << true;
+    QTest::newRow("CRAM-MD5, jörg")
+        << "plain cram-md5 apop" << false << "127.0.0.2:%p" << utf8 << int(Ok)
+        << "Mailbox checked (CRAM-MD5, password not sent)."
+        << "CRAM-MD5" << QStringList{"CAPA", "AUTH CRAM-MD5", "[SASL]", "STAT QUIT"} << QByteArray()
+        << true;
+    QTest::newRow("APOP, jörg") << "plain apop" << false << "127.0.0.2:%p" << utf8 << int(Ok)
+                                << "Mailbox checked (APOP, password not sent)."
+                                << "APOP" << QStringList{"CAPA", "APOP", "STAT QUIT"}
+                                << QByteArray() << true;
+    QTest::newRow("USER and PASS, jörg")
+        << "plain login" << false << "127.0.0.2:%p" << utf8 << int(Ok)
+        << "Mailbox checked (password not encrypted)."
+        << "PLAIN" << QStringList{"CAPA", "USER PASS", "STAT QUIT"} << QByteArray() << true;
+    QTest::newRow("AUTH PLAIN under STLS, jörg")
+        << all << true << "127.0.0.2:%p" << utf8 << int(Ok) << "Mailbox checked (TLS)."
+        << "PLAIN" << QStringList{"CAPA", "STLS", "CAPA", "AUTH PLAIN", "STAT QUIT"} << QByteArray()
+        << true;
 }
 
 void TestDovecotTls::mechanisms()
@@ -387,6 +412,8 @@ void TestDovecotTls::mechanisms()
     QFETCH(QString, method);
     QFETCH(QStringList, flights);
     QFETCH(QByteArray, remembered);
+    QFETCH(bool, utf8);
+    const QString user = utf8 ? Dovecot::utf8User() : Dovecot::user();
 
     const QString key = auth + (tls ? QStringLiteral(" +tls") : QString());
     std::unique_ptr<Dovecot> &dovecot = m_byMechanisms[key];
@@ -406,7 +433,7 @@ void TestDovecotTls::mechanisms()
     {
         FlightLog flightLog;
         result = check(expand(server, *dovecot), true, password,
-                       expand(QString::fromLatin1(remembered), *dovecot).toLatin1());
+                       expand(QString::fromLatin1(remembered), *dovecot).toLatin1(), user);
         sent = flightLog.flights();
     }
     const QByteArray context = result.status.toUtf8() + " (code " +
@@ -419,6 +446,6 @@ void TestDovecotTls::mechanisms()
     if (method.isEmpty())
         return;
     // Dovecot's log process writes a little behind.
-    const QString wanted = QStringLiteral("method=%1,").arg(method);
+    const QString wanted = QStringLiteral("user=<%1>, method=%2,").arg(user, method);
     QTRY_VERIFY_WITH_TIMEOUT(dovecot->log().mid(log.size()).contains(wanted), 5000);
 }

@@ -194,6 +194,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(form.windowFlags() & Qt::WindowStaysOnTopHint, 2000);
         QVERIFY(form.isVisible());
         QCOMPARE(form.geometry(), before);
+        // From then on nothing ticks while the window stays open: it is raised again only
+        // when the window system reports that another window came over it.
+        QTest::qWait(700);
+        for (const QTimer *timer : form.findChildren<QTimer *>())
+            QVERIFY2(!timer->isActive(), qPrintable(timer->objectName()));
     }
 
     void closeUnloads()

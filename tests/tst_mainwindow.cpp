@@ -6,11 +6,14 @@
 #include "ui/Forms.h"
 #include "ui/FrmNotify.h"
 #include "ui/GraphicalButton.h"
+#include "ui/LightPalette.h"
+#include "ui/ScreenPlace.h"
 #include "ui/Shape.h"
 #include "ui/ThinFrame.h"
 #include "ui/frmAbout.h"
 #include "ui/frmClose.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QFontInfo>
@@ -19,6 +22,8 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTest>
+
+Q_DECLARE_METATYPE(ScreenPlace::Screen)
 
 // The main window's look and its window commands, the tray commands and the exit and About
 // windows, offscreen.
@@ -29,6 +34,7 @@ class TestMainWindow : public QObject {
     std::unique_ptr<frmPop> m_window;
     ScriptedControl *m_control = nullptr;
     QImage m_shot;
+    QPalette m_palette; // the desktop's, as the test started
 
     static QColor rgb(unsigned hex)
     {
@@ -61,7 +67,91 @@ class TestMainWindow : public QObject {
         QVERIFY(ran);
     }
 
+    // One of the four windows, loaded and shown.
+    QWidget *openWindow(const QString &window)
+    {
+        QWidget *shown = m_window.get();
+        if (window == u"FrmNotify")
+            shown = &Forms::notify().load();
+        else if (window == u"frmClose")
+            shown = &Forms::close().load(m_window.get());
+        else if (window == u"frmAbout")
+            shown = &Forms::about().load();
+        shown->show();
+        return shown;
+    }
+
+    // The desktop turns to a dark palette (KDE's Breeze Dark colours): light text on dark
+    // grounds. Widgets hear of it from the event loop.
+    static void setDarkPalette()
+    {
+        QApplication::setPalette(darkPalette());
+        QCoreApplication::processEvents();
+    }
+    static QPalette darkPalette()
+    {
+        QPalette dark(QColor(0x31, 0x36, 0x3b), QColor(0x31, 0x36, 0x3b));
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text,
+                          QPalette::BrightText, QPalette::ToolTipText})
+            dark.setColor(role, QColor(0xfc, 0xfc, 0xfc));
+        dark.setColor(QPalette::Base, QColor(0x1b, 0x1e, 0x20));
+        dark.setColor(QPalette::Shadow, Qt::black);
+        return dark;
+    }
+
+    // What a control's text is drawn on and in, as its window shows it: the ground is the
+    // commonest colour of the pixels that change when the text goes, seen without it; the
+    // text is the colour, among those pixels with the text, that stands out most from it.
+    static QPair<QColor, QColor> textAndGround(QWidget *control)
+    {
+        QString text;
+        std::function<void(const QString &)> set;
+        if (auto *label = qobject_cast<QLabel *>(control)) {
+            text = label->text();
+            set = [label](const QString &t) { label->setText(t); };
+        } else if (auto *button = qobject_cast<QAbstractButton *>(control)) {
+            text = button->text();
+            set = [button](const QString &t) { button->setText(t); };
+        } else if (auto *edit = qobject_cast<QLineEdit *>(control)) {
+            text = edit->text().isEmpty() ? QStringLiteral("secret") : edit->text();
+            set = [edit](const QString &t) { edit->setText(t); };
+        }
+        QWidget *window = control->window();
+        const QRect area(control->mapTo(window, QPoint(0, 0)), control->size());
+        set(text);
+        const QImage with = window->grab(area).toImage();
+        set(QString());
+        const QImage without = window->grab(area).toImage();
+        set(text);
+        QHash<QRgb, int> behind;
+        QList<QColor> drawn;
+        for (int y = 0; y < with.height(); ++y) {
+            for (int x = 0; x < with.width(); ++x) {
+                if (with.pixel(x, y) == without.pixel(x, y))
+                    continue;
+                drawn << with.pixelColor(x, y);
+                ++behind[without.pixel(x, y)];
+            }
+        }
+        QColor ground;
+        int most = -1;
+        for (auto it = behind.cbegin(); it != behind.cend(); ++it) {
+            if (it.value() > most) {
+                most = it.value();
+                ground = QColor(it.key());
+            }
+        }
+        QColor ink = ground;
+        for (const QColor &colour : drawn) {
+            if (LightPalette::contrast(colour, ground) > LightPalette::contrast(ink, ground))
+                ink = colour;
+        }
+        return {ink, ground};
+    }
+
 private Q_SLOTS:
+    void initTestCase() { m_palette = QApplication::palette(); }
+
     void init()
     {
         m_state = std::make_unique<ProgramState>();
@@ -73,6 +163,7 @@ private Q_SLOTS:
     {
         m_window.reset();
         m_state.reset();
+        QApplication::setPalette(m_palette);
     }
 
     void window()
@@ -108,14 +199,7 @@ private Q_SLOTS:
         QFETCH(QSize, size);
         QFETCH(QString, control);
         QFETCH(QRect, geometry);
-        QWidget *shown = m_window.get();
-        if (window == u"FrmNotify")
-            shown = &Forms::notify().load();
-        else if (window == u"frmClose")
-            shown = &Forms::close().load(m_window.get());
-        else if (window == u"frmAbout")
-            shown = &Forms::about().load();
-        shown->show();
+        QWidget *shown = openWindow(window);
         QVERIFY(QTest::qWaitForWindowExposed(shown));
         QCOMPARE(shown->size(), size);
         if (!control.isEmpty()) {
@@ -142,6 +226,211 @@ private Q_SLOTS:
         expect(size.width() / 2, 1, false);
         expect(1, size.height() / 2, false);
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral("; "))));
+    }
+
+    // Under a dark desktop palette every text keeps its contrast on its own background: at
+    // least 4.5 : 1 (WCAG's level for text), or for the layout's own light grey on grey and on
+    // teal the contrast the layout has (2.99 and 3.62 : 1, a little less where a glyph's
+    // stroke is thinner than a pixel); never less than under the default palette.
+    void readableOnDarkTheme_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<double>("least");
+        const auto row = [](const char *window, const char *control, double least = 4.5) {
+            QTest::addRow("%s %s", window, control) << window << control << least;
+        };
+        for (const char *control : {"statLbl", "newLbl", "Label2", "Label3", "Label4", "cmdSet",
+                                    "cmdReSet", "cmdCheck", "Text2", "Text3", "Text4", "Text5"})
+            row("frmPop", control);
+        row("frmPop", "Check1", 3.5);
+        row("frmPop", "Label1", 3.5);
+        row("FrmNotify", "Label1", 2.9);
+        row("FrmNotify", "Label2", 2.9);
+        row("FrmNotify", "cmdClose");
+        row("FrmNotify", "Label3");
+        for (const char *control : {"Label1", "Label2", "Command1", "Command2"})
+            row("frmClose", control);
+    }
+    void readableOnDarkTheme()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, control);
+        QFETCH(double, least);
+        Module1::changeLog().record(QStringLiteral("3 New Messages"), QStringLiteral("13:00"));
+        QWidget *shown = openWindow(window);
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        auto *target = shown->findChild<QWidget *>(control);
+        QVERIFY(target);
+        const auto [lightText, lightGround] = textAndGround(target);
+        setDarkPalette();
+        const auto [text, ground] = textAndGround(target);
+        const double ratio = LightPalette::contrast(text, ground);
+        qInfo("%s on %s: %.2f : 1 (under the default palette %s on %s: %.2f : 1)",
+              qPrintable(text.name()), qPrintable(ground.name()), ratio,
+              qPrintable(lightText.name()), qPrintable(lightGround.name()),
+              LightPalette::contrast(lightText, lightGround));
+        QVERIFY2(ratio >= least, qPrintable(QString::number(ratio)));
+        QVERIFY2(ratio >= LightPalette::contrast(lightText, lightGround) - 0.01,
+                 qPrintable(QString::number(ratio)));
+    }
+
+    // A dark desktop palette changes nothing inside the four windows.
+    void darkThemeChangesNothing_data()
+    {
+        QTest::addColumn<QString>("window");
+        for (const char *window : {"frmPop", "FrmNotify", "frmClose", "frmAbout"})
+            QTest::newRow(window) << window;
+    }
+    void darkThemeChangesNothing()
+    {
+        QFETCH(QString, window);
+        Module1::changeLog().record(QStringLiteral("3 New Messages"), QStringLiteral("13:00"));
+        QWidget *shown = openWindow(window);
+        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        m_window->Text4->setText(QStringLiteral("secret"));
+        const QImage light = shown->grab().toImage();
+        setDarkPalette();
+        const QImage dark = shown->grab().toImage();
+        int differ = 0;
+        for (int y = 0; y < light.height(); ++y)
+            for (int x = 0; x < light.width(); ++x)
+                differ += light.pixel(x, y) != dark.pixel(x, y);
+        QVERIFY2(differ == 0, qPrintable(QStringLiteral("%1 of %2 pixels differ")
+                                             .arg(differ)
+                                             .arg(light.width() * light.height())));
+    }
+
+    // A screen reader names every box by its caption and the popup's scroll bar, and can
+    // press the command labels, which still take no keyboard focus.
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("Text2") << "Text2"
+                               << "Server";
+        QTest::newRow("Text3") << "Text3"
+                               << "Login";
+        QTest::newRow("Text4") << "Text4"
+                               << "Password";
+        QTest::newRow("Text5") << "Text5"
+                               << "Check after every (min)";
+        QTest::newRow("Label2") << "Label2"
+                                << "Minimise";
+        QTest::newRow("Label3") << "Label3"
+                                << "View Log";
+        QTest::newRow("Label4") << "Label4"
+                                << "Close";
+        QTest::newRow("VScroll1") << "VScroll1"
+                                  << "Change log";
+    }
+    void accessibleNames()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, name);
+        Forms::notify().load();
+        QWidget *target = m_window->findChild<QWidget *>(control);
+        if (!target)
+            target = Forms::notify().form()->findChild<QWidget *>(control);
+        QVERIFY(target);
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(target);
+        QVERIFY(accessible);
+        QCOMPARE(accessible->text(QAccessible::Name), name);
+        if (!control.startsWith(u"Label"))
+            return;
+        QCOMPARE(target->focusPolicy(), Qt::NoFocus);
+        QAccessibleActionInterface *actions = accessible->actionInterface();
+        QVERIFY(actions);
+        QCOMPARE(actions->actionNames(), QStringList{QAccessibleActionInterface::pressAction()});
+    }
+
+    // The press action does what a click does, from the event loop: the screen reader's call
+    // returns before a modal window opens.
+    void accessiblePress_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("opens"); // the modal window the press opens; empty: none
+        QTest::newRow("Minimise") << "Label2"
+                                  << "";
+        QTest::newRow("View Log") << "Label3"
+                                  << "FrmNotify";
+        QTest::newRow("Close") << "Label4"
+                               << "frmClose";
+    }
+    void accessiblePress()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, opens);
+        auto *label = m_window->findChild<QWidget *>(control);
+        QVERIFY(label);
+        QAccessibleActionInterface *actions =
+            QAccessible::queryAccessibleInterface(label)->actionInterface();
+        QVERIFY(actions);
+        actions->doAction(QAccessibleActionInterface::pressAction());
+        QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(m_window->isVisible());
+        if (opens.isEmpty()) {
+            QTRY_VERIFY(!m_window->isVisible());
+            QCOMPARE(m_window->windowStateValue(), 1);
+            return;
+        }
+        QString seen;
+        QTimer::singleShot(0, [&] {
+            QTRY_VERIFY(QApplication::activeModalWidget());
+            seen = QApplication::activeModalWidget()->objectName();
+            if (auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                modal->reject();
+        });
+        QTRY_COMPARE(seen, opens);
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+    }
+
+    // The notification window is announced as a notification, named by the entry it shows.
+    void notificationAnnounced()
+    {
+        Module1::changeLog().record(QStringLiteral("2 New Messages"), QStringLiteral("13:00"));
+        QAccessibleInterface *accessible =
+            QAccessible::queryAccessibleInterface(&Forms::notify().load());
+        QVERIFY(accessible);
+        QCOMPARE(accessible->role(), QAccessible::Notification);
+        QCOMPARE(accessible->text(QAccessible::Name), QStringLiteral("2 New Messages"));
+        QCOMPARE(accessible->text(QAccessible::Description), QStringLiteral("[ 13:00 ]"));
+    }
+
+    // Where a window goes among the screens.
+    void screenPlace_data()
+    {
+        using Screen = ScreenPlace::Screen;
+        QTest::addColumn<QList<Screen>>("screens"); // the primary first
+        QTest::addColumn<QRect>("window");
+        QTest::addColumn<QPoint>("place");
+        const QSize size(349, 210);
+        const Screen left{{0, 0, 1024, 768}, {0, 0, 1024, 736}};
+        const Screen right{{1024, 0, 1280, 1024}, {1024, 0, 1280, 1024}};
+        const QPoint home(452, 360);
+        QTest::newRow("on the one screen") << QList<Screen>{left} << QRect(home, size) << home;
+        QTest::newRow("on the primary, on the right")
+            << QList<Screen>{right, left} << QRect(right.available.topLeft() + home, size)
+            << QPoint(1476, 360);
+        QTest::newRow("an 800 x 600 screen: a pixel to the left")
+            << QList<Screen>{{{0, 0, 800, 600}, {0, 0, 800, 600}}} << QRect(home, size)
+            << QPoint(451, 360);
+        QTest::newRow("straddling: onto the screen with most of it")
+            << QList<Screen>{right, left} << QRect(QPoint(900, 100), size) << QPoint(1024, 100);
+        QTest::newRow("straddling: onto the other")
+            << QList<Screen>{right, left} << QRect(QPoint(800, 100), size) << QPoint(675, 100);
+        QTest::newRow("off every screen: home on the primary")
+            << QList<Screen>{right, left} << QRect(QPoint(3000, 100), size) << QPoint(1476, 360);
+        QTest::newRow("hanging below: out of the panel's way")
+            << QList<Screen>{left} << QRect(QPoint(452, 600), size) << QPoint(452, 526);
+    }
+    void screenPlace()
+    {
+        QFETCH(QList<ScreenPlace::Screen>, screens);
+        QFETCH(QRect, window);
+        QFETCH(QPoint, place);
+        const QPoint home = screens.first().available.topLeft() + QPoint(452, 360);
+        QCOMPARE(ScreenPlace::kept(window, screens, screens.first(), home), place);
     }
 
     void controls_data()

@@ -7,13 +7,18 @@
 #include "ui/Forms.h"
 #include "ui/FrmNotify.h"
 #include "ui/Module1.h"
+#include "ui/X11.h"
 #include "ui/frmAbout.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QScreen>
 #include <QTest>
+#include <QThread>
 #include <QToolTip>
 
 // What a user sees and clicks on a real X server with a tray host: the tray icon, its
@@ -43,6 +48,54 @@ class TestX11 : public QObject {
         const qsizetype u = order.indexOf(upper);
         const qsizetype l = order.indexOf(lower);
         return u >= 0 && l >= 0 && u < l;
+    }
+
+    // Whether `upper` is stacked above `lower` now, asked of the X server directly, without
+    // handling any event meanwhile (so that the program cannot react while it is asked).
+    static bool aboveNow(quint64 upper, quint64 lower)
+    {
+        xcb_connection_t *connection = X11::connection();
+        const xcb_window_t root = X11::root(connection);
+        QList<quint64> order; // bottom first
+        if (XTools::windowManager()) {
+            static const xcb_atom_t stacking = X11::atom(connection, "_NET_CLIENT_LIST_STACKING");
+            const X11::Reply<xcb_get_property_reply_t> list(xcb_get_property_reply(
+                connection,
+                xcb_get_property(connection, false, root, stacking, XCB_ATOM_WINDOW, 0, 1024),
+                nullptr));
+            if (!list)
+                return false;
+            const auto *ids = static_cast<const xcb_window_t *>(xcb_get_property_value(list.get()));
+            for (int i = 0; i < xcb_get_property_value_length(list.get()) / 4; ++i)
+                order << ids[i];
+        } else {
+            const X11::Reply<xcb_query_tree_reply_t> tree(
+                xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr));
+            if (!tree)
+                return false;
+            const xcb_window_t *ids = xcb_query_tree_children(tree.get());
+            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i)
+                order << ids[i];
+        }
+        const qsizetype u = order.indexOf(upper);
+        const qsizetype l = order.indexOf(lower);
+        return u >= 0 && l >= 0 && u > l;
+    }
+
+    // Opens a notification window by a check that finds `count` messages; *opened is the
+    // window once it is on top.
+    void openNotification(int count, FrmNotify **opened)
+    {
+        m_control->count = count;
+        m_window->cmdCheck_Click();
+        FrmNotify *notify = Forms::notify().form();
+        QVERIFY(notify && QTest::qWaitForWindowExposed(notify));
+        QTRY_VERIFY_WITH_TIMEOUT(notify->windowFlags() & Qt::WindowStaysOnTopHint, 2000);
+        if (XTools::windowManager())
+            QTRY_VERIFY_WITH_TIMEOUT(
+                XTools::netWmState(notify->winId()).contains(QStringLiteral("_NET_WM_STATE_ABOVE")),
+                2000);
+        *opened = notify;
     }
 
     // Where a point of a widget of the main window is on the screen, as the X server has it:
@@ -210,8 +263,8 @@ private Q_SLOTS:
                            XTools::geometry(m_window->winId()).adjusted(-4, -4, 4, 4));
     }
 
-    // The notification's half-second raise never takes the keyboard from another program;
-    // within the program, it takes the activation back from the main window.
+    // Keeping the notification window on top never takes the keyboard, from another program
+    // or from a window of this one.
     void keepsOffOtherProgramsFocus()
     {
         QProcess other; // another program's window, with the keyboard focus
@@ -230,16 +283,111 @@ private Q_SLOTS:
         m_window->cmdCheck_Click();
         FrmNotify *notify = Forms::notify().form();
         QVERIFY(notify && QTest::qWaitForWindowExposed(notify));
-        QTest::qWait(1500); // three raises
+        QTest::qWait(1500); // past its raise
         QCOMPARE(XTools::run(QStringLiteral("xdotool"), {"getwindowfocus"}).trimmed().toULongLong(),
                  otherWindow);
         QVERIFY(QApplication::activeWindow() == nullptr);
 
-        // The user clicks into the main window: the notification is active again within a tick.
+        // The user clicks into the main window, which keeps the keyboard; so does the
+        // notification window once the user clicks it.
         XTools::click(onScreen(m_window->statLbl, QPoint(100, 8)));
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeWindow() == m_window.get(), 2000);
+        QTest::qWait(1200);
+        QVERIFY(QApplication::activeWindow() == m_window.get());
+        XTools::clickWindow(notify->winId());
         QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeWindow() == notify, 2000);
         other.kill();
         other.waitForFinished(3000);
+    }
+
+    // Mail arrives while the user types into the main window: every keystroke arrives, in
+    // order, however many notification windows open and are put on top meanwhile.
+    void typingWhileMailArrives()
+    {
+        m_window->setTim2Enabled(false); // no scheduled check in between
+        m_window->Text5->clear();
+        XTools::click(onScreen(m_window->Text5, QPoint(12, 9)));
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::focusWidget() == m_window->Text5, 3000);
+        const QString typed = QStringLiteral("1234567890").repeated(12); // 120 keystrokes
+        // Mail arrives at the 1st, 41st and 81st keystroke: each window opens while the typing
+        // goes on for a second more, past its first raise.
+        int arrivals = 0;
+        const auto connection =
+            QObject::connect(m_window->Text5, &QLineEdit::textChanged, [&](const QString &text) {
+                if (text.size() % 40 != 1 || text.size() / 40 != arrivals)
+                    return;
+                ++arrivals;
+                QTimer::singleShot(0, m_window.get(), [this, arrivals] {
+                    m_control->count = arrivals;
+                    m_window->cmdCheck_Click();
+                });
+            });
+        XTools::run(QStringLiteral("xdotool"), {"type", "--delay", "50", typed}, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->Text5->text().size(), typed.size(), 3000);
+        QObject::disconnect(connection);
+        QCOMPARE(m_window->Text5->text(), typed);
+        QCOMPARE(arrivals, 3);
+        QVERIFY(Forms::notify().isLoaded());
+        QCOMPARE(QApplication::activeWindow(), m_window.get());
+    }
+
+    // Another window on top that comes over the notification window is covered again at
+    // once, as the X server reports the change; nothing polls.
+    void coveredAgain()
+    {
+        FrmNotify *notify = nullptr;
+        openNotification(1, &notify);
+        if (!notify)
+            return;
+        QTRY_VERIFY(!notify->Timer1->isActive()); // the first raise is done
+        QTest::qWait(600);                        // and past the pace of raises
+        QWidget other;
+        other.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        other.setGeometry(XTools::geometry(notify->winId()).adjusted(-20, -20, 20, 20));
+        // Seen over it before the program handles any event, then the time until it is
+        // covered again.
+        const auto coveredAgainAfter = [&] {
+            xcb_flush(X11::connection());
+            QDeadlineTimer deadline(3000);
+            while (!aboveNow(other.winId(), notify->winId()) && !deadline.hasExpired())
+                QThread::msleep(5);
+            QElapsedTimer clock;
+            clock.start();
+            if (!aboveNow(other.winId(), notify->winId()))
+                return qint64(-1);
+            while (!aboveNow(notify->winId(), other.winId()) && !clock.hasExpired(3000))
+                QTest::qWait(5);
+            return clock.elapsed();
+        };
+        other.winId(); // created, so that it is mapped at once
+        other.show();
+        const qint64 mapped = coveredAgainAfter();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        QTest::qWait(600); // past the pace of raises
+        other.raise();
+        const qint64 raised = coveredAgainAfter();
+        qInfo("covered again %lld ms after a window on top was mapped over it, %lld ms after "
+              "one was raised over it",
+              mapped, raised);
+        QVERIFY(mapped >= 0 && mapped < 3000);
+        QVERIFY(raised >= 0 && raised < 3000);
+    }
+
+    // The main window opens at its place on the primary screen, wholly on it, wherever that
+    // screen is (scripts/with-x --two-screens puts it on the right).
+    void opensOnThePrimaryScreen()
+    {
+        const QScreen *primary = QGuiApplication::primaryScreen();
+        QVERIFY(primary);
+        if (QGuiApplication::screens().size() > 1)
+            QVERIFY2(primary->geometry().left() > 0, "the primary screen is not on the right");
+        const QRect shown = XTools::geometry(m_window->winId());
+        qInfo("screens %d, primary %d,%d %dx%d, window at %d,%d",
+              int(QGuiApplication::screens().size()), primary->geometry().x(),
+              primary->geometry().y(), primary->geometry().width(), primary->geometry().height(),
+              shown.x(), shown.y());
+        QVERIFY(primary->availableGeometry().contains(shown));
+        QCOMPARE(shown.topLeft(), primary->availableGeometry().topLeft() + QPoint(452, 360));
     }
 
     void dragForm_data()

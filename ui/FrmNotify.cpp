@@ -1,9 +1,11 @@
 #include "FrmNotify.h"
 
+#include "Accessible.h"
 #include "Captions.h"
 #include "Forms.h"
 #include "Module1.h"
 #include "Pictures.h"
+#include "StackingWatch.h"
 #include "ThinFrame.h"
 #include "mail/ChangeLog.h"
 
@@ -17,6 +19,10 @@
 #include <QTimer>
 
 namespace {
+
+// The pace of keeping on top: the first raise this long after the window opens, and never two
+// raises closer together (another window that wants the top as well takes turns with this one).
+constexpr int RaiseEveryMs = 500;
 
 QFont entryFont()
 {
@@ -69,6 +75,7 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     : QDialog(nullptr, Qt::Tool | Qt::FramelessWindowHint)
     , m_log(log)
 {
+    Accessible::install();
     setObjectName(QStringLiteral("FrmNotify"));
     setWindowTitle(QStringLiteral("Morvex notification")); // never shown: there is no title bar
     setWindowIcon(morvexIcon());
@@ -95,13 +102,17 @@ FrmNotify::FrmNotify(const ChangeLog &log)
     VScroll1->setSingleStep(1);
     VScroll1->setPageStep(1);
     VScroll1->setTracking(false); // the texts follow the thumb when it is released
+    VScroll1->setAccessibleName(QStringLiteral("Change log"));
     connect(VScroll1, &QScrollBar::valueChanged, this, &FrmNotify::VScroll1_Change);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(500);
+    Timer1->setInterval(RaiseEveryMs);
+    Timer1->setSingleShot(true); // later raises follow what the window system reports
     connect(Timer1, &QTimer::timeout, this, &FrmNotify::Timer1_Timer);
     Timer1->start();
+    m_stacking = new StackingWatch(this);
+    connect(m_stacking, &StackingWatch::stackingChanged, this, &FrmNotify::stackingChanged);
 
     Picture2 = new QFrame(this);
     Picture2->setObjectName(QStringLiteral("Picture2"));
@@ -154,6 +165,18 @@ void FrmNotify::showEntry(int row)
 void FrmNotify::Timer1_Timer()
 {
     Module1::keepOnTop(this);
+    m_lastRaise.start();
+}
+
+void FrmNotify::stackingChanged()
+{
+    // Before the first tick the window is not on top yet, and the tick is on its way.
+    if (Timer1->isActive() || !(windowFlags() & Qt::WindowStaysOnTopHint) || !m_stacking->covered())
+        return;
+    if (m_lastRaise.isValid() && m_lastRaise.elapsed() < RaiseEveryMs)
+        Timer1->start();
+    else
+        Timer1_Timer();
 }
 
 void FrmNotify::cmdClose_Click()

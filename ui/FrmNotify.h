@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 class ChangeLog;
+class StackingWatch;
 class QFrame;
 class QLabel;
 class QPushButton;
@@ -12,6 +14,11 @@ class QTimer;
 // The small always-on-top window that shows the newest change of the message count and
 // scrolls back through the change log, one entry per step. Every opening is a fresh
 // instance, opened modeless after a change or modally by "View Log".
+//
+// Half a second after it opens, Timer1 puts it on top (the window manager's on-top layer);
+// from then on it is raised again only when the X server reports that the desktop's windows
+// were restacked and one of them now covers it. It never takes the keyboard: a user typing
+// elsewhere keeps typing there, and a click on it gives it the keyboard as any click does.
 class FrmNotify : public QDialog {
     Q_OBJECT
 public:
@@ -41,6 +48,9 @@ protected:
 
 private:
     void showEntry(int row);
+    void stackingChanged();
 
     const ChangeLog &m_log;
+    StackingWatch *m_stacking;
+    QElapsedTimer m_lastRaise;
 };

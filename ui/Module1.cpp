@@ -120,13 +120,8 @@ void Module1::keepOnTop(QWidget *window)
             window->setWindowFlags(flags); // never shown yet: stays hidden
         }
     }
-    if (!window->isVisible())
-        return;
-    window->raise();
-    // A modal window of the program keeps the activation it must have.
-    const QWidget *modal = QApplication::activeModalWidget();
-    if (QApplication::activeWindow() && (!modal || modal == window))
-        window->activateWindow();
+    if (window->isVisible())
+        window->raise();
 }
 
 void Module1::dragForm(QWidget *window)

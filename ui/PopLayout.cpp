@@ -3,6 +3,7 @@
 #include "Captions.h"
 #include "GraphicalButton.h"
 #include "Pictures.h"
+#include "ScreenPlace.h"
 #include "Shape.h"
 #include "ThinFrame.h"
 #include "app/frmPop.h"
@@ -80,7 +81,7 @@ void layoutPopWindow(frmPop &w)
     w.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     w.setWindowIcon(morvexIcon());
     w.setFixedSize(349, 210);
-    w.move(452, 360);
+    ScreenPlace::keep(&w, QPoint(452, 360));
     // The layout's own font, or one with its metrics.
     w.setFont(Captions::designFont(QStringLiteral("MS Sans Serif"), 8.25));
 
@@ -106,6 +107,12 @@ void layoutPopWindow(frmPop &w)
     w.Text5->setAlignment(Qt::AlignCenter);
     for (QLineEdit *edit : {w.Text2, w.Text3, w.Text4, w.Text5})
         styleTextBox(edit);
+    // What a screen reader calls each box: the names the window gives them (the boxes' own
+    // design texts, the interval's label); their tooltips are read as descriptions.
+    w.Text2->setAccessibleName(QStringLiteral("Server"));
+    w.Text3->setAccessibleName(QStringLiteral("Login"));
+    w.Text4->setAccessibleName(QStringLiteral("Password"));
+    w.Text5->setAccessibleName(w.Label1->text());
     place(w.cmdSet, 239, 83, 43, 19, "Save current settings.");
     w.cmdSet->setFont(arial(8.25, true));
     paint(w.cmdSet, QPalette::Button, 0xFFC0FF);

@@ -44,6 +44,9 @@ public:
     quint16 pop3sPort() const { return m_pop3sPort; }
     static QString user() { return QStringLiteral("testuser"); }
     static QString password() { return QStringLiteral("secret"); }
+    // The same mailbox's second login, with letters beyond ASCII in both.
+    static QString utf8User() { return QStringLiteral("j\u00f6rg"); }
+    static QString utf8Password() { return QStringLiteral("p\u00e4ssw\u00f6rd\u20ac"); }
 
     // Change the mailbox while the server runs; false with errorString() set on failure.
     bool addMessages(int count);

@@ -32,6 +32,8 @@ public:
     std::set<std::string> failing;
     // Runs inside logChange after the entry is recorded.
     std::function<void()> onLogChange;
+    // Runs after Tim2 was turned on or off.
+    std::function<void(bool)> onTim2;
 
     QString text(Box box) const override
     {
@@ -61,6 +63,8 @@ public:
     {
         fail("setTim2Enabled");
         tim2Enabled = enabled;
+        if (onTim2)
+            onTim2(enabled);
     }
     void showWindow() override { ++shows; }
     void logChange() override

@@ -1,10 +1,4 @@
-#include "FakeTicks.h"
-#include "FakeWindow.h"
-#include "ScriptedControl.h"
-#include "mail/CheckCycle.h"
-#include "mail/NetworkState.h"
-#include "mail/Pop3Codes.h"
-#include "mail/Scheduler.h"
+#include "CheckRig.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -23,18 +17,6 @@ constexpr qint64 OwedWithinMs = NetworkState::SettleMs + 1000;
 
 enum class Machine { NetworkManager, IfUpDown, NoNetworkManager, LoopbackServer };
 
-// The main window without widgets, counting the check cycles that began.
-class Window : public FakeWindow {
-public:
-    using FakeWindow::FakeWindow;
-    int cycles = 0;
-    void setCmdCheckEnabled(bool enabled) override
-    {
-        cycles += enabled ? 0 : 1;
-        FakeWindow::setCmdCheckEnabled(enabled);
-    }
-};
-
 // A laptop, its network and its user on a fake clock, through the real NetworkState,
 // CheckCycle and Scheduler. The truth is the machine's (its link up or down, a captive
 // portal, asleep); NetworkManager, the kernel's routes and logind tell the network state
@@ -46,23 +28,17 @@ public:
         : m_random(seed)
         , m_machine(machine)
     {
-        m_window.texts[size_t(Box::Text4)] = QStringLiteral("secret");
         m_window.texts[size_t(Box::Text2)] = machine == Machine::LoopbackServer
                                                  ? QStringLiteral("127.0.0.1")
                                                  : QStringLiteral("mail.example.org");
-        // As the main window wires them.
-        m_network.setServer([this] { return m_window.texts[size_t(Box::Text2)]; });
-        m_network.setSchedulerRunning([this] { return m_window.tim2Enabled; });
-        m_window.onTim2 = [this](bool on) {
-            if (on && m_tim2At < 0) {
-                m_tim2At = now() + TickMs;
-                m_network.schedulerStarted();
-            } else if (!on) {
+        // The window timer: a timer turned on starts a fresh period.
+        m_window.onTim2 = [this, started = m_window.onTim2](bool on) {
+            if (!on)
                 m_tim2At = -1;
-            }
+            else if (m_tim2At < 0)
+                m_tim2At = now() + TickMs;
+            started(on);
         };
-        QObject::connect(&m_network, &NetworkState::checkWanted, &m_network,
-                         [this] { m_scheduler.runDueCheck(); });
         m_control.duringCheck = [this] { checkStarts(); };
         if (managed() || machine == Machine::IfUpDown)
             m_network.setReachability(managed() ? Reachability::Online
@@ -230,14 +206,14 @@ private:
     // Runs whatever may start a check, and reads what it did.
     void enter(const std::function<void()> &entry)
     {
-        const int cycles = m_window.cycles;
+        const int cycles = m_window.cmdCheckOffs;
         const int checks = m_control.checks;
         entry();
         if (m_control.checks != checks) {
             m_failure = m_control.error == 0 ? QString() : m_window.statLbl;
             if (m_control.error != 0)
                 m_failedAt = now();
-        } else if (m_window.cycles != cycles) {
+        } else if (m_window.cmdCheckOffs != cycles) {
             note(QStringLiteral("held: \"%1\"").arg(m_window.statLbl));
             if (m_owedAt < 0)
                 m_owedAt = now();
@@ -328,13 +304,13 @@ private:
 
     QRandomGenerator m_random;
     const Machine m_machine;
-    FakeTicks m_ticks{1000000};
-    MailboxState m_fields;
-    Window m_window{&m_fields};
-    ScriptedControl m_control;
-    NetworkState m_network{m_ticks};
-    CheckCycle m_cycle{m_window, m_control, m_fields, m_ticks, &m_network};
-    Scheduler m_scheduler{m_window, m_fields, m_ticks, m_cycle};
+    CheckRig m_rig{1000000};
+    FakeTicks &m_ticks = m_rig.ticks;
+    FakeWindow &m_window = m_rig.window;
+    ScriptedControl &m_control = m_rig.control;
+    NetworkState &m_network = m_rig.network;
+    CheckCycle &m_cycle = m_rig.cycle;
+    Scheduler &m_scheduler = m_rig.scheduler;
 
     // The machine, and the news on their way about it.
     bool m_link = true;

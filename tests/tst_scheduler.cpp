@@ -1,9 +1,4 @@
-#include "FakeTicks.h"
-#include "FakeWindow.h"
-#include "ScriptedControl.h"
-#include "mail/CheckCycle.h"
-#include "mail/NetworkState.h"
-#include "mail/Scheduler.h"
+#include "CheckRig.h"
 
 #include <QTest>
 
@@ -12,27 +7,10 @@ using Box = PopWindow::Box;
 class TestScheduler : public QObject {
     Q_OBJECT
 
-    struct Rig {
-        FakeTicks ticks{10000};
-        MailboxState fields;
-        FakeWindow window{&fields};
-        ScriptedControl control;
-        // As in the program; it hears nothing unless a test says so, as without a backend.
-        NetworkState network{ticks};
-        CheckCycle cycle{window, control, fields, ticks, &network};
-        Scheduler scheduler{window, fields, ticks, cycle};
+    struct Rig : CheckRig {
         Rig()
+            : CheckRig(10000)
         {
-            window.texts[size_t(Box::Text4)] = QStringLiteral("secret");
-            QObject::connect(&network, &NetworkState::checkWanted, &network,
-                             [this] { scheduler.runDueCheck(); });
-            // As the main window wires them.
-            network.setServer([this] { return window.texts[size_t(Box::Text2)]; });
-            network.setSchedulerRunning([this] { return window.tim2Enabled; });
-            window.onTim2 = [this](bool on) {
-                if (on)
-                    network.schedulerStarted();
-            };
         }
         QString countdown() const { return window.texts[size_t(Box::Text1)]; }
         // One Tim2 tick, 10 s after the previous one.

@@ -25,6 +25,8 @@ public:
     QString newLbl;
     QStringList statHistory;
     bool cmdCheckEnabled = true;
+    // How often "Check Now" was turned off: once at the start of every check cycle.
+    int cmdCheckOffs = 0;
     bool tim2Enabled = true;
     int shows = 0;
     ChangeLog log;
@@ -58,7 +60,11 @@ public:
         fail("setNewLbl");
         newLbl = caption;
     }
-    void setCmdCheckEnabled(bool enabled) override { cmdCheckEnabled = enabled; }
+    void setCmdCheckEnabled(bool enabled) override
+    {
+        cmdCheckEnabled = enabled;
+        cmdCheckOffs += enabled ? 0 : 1;
+    }
     void setTim2Enabled(bool enabled) override
     {
         fail("setTim2Enabled");

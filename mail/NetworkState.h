@@ -24,7 +24,8 @@ class TickSource;
 //            NetworkManager says nothing and the kernel has no default route
 //   Portal   a captive portal answers instead of the server
 //   Waking   on its way back: just resumed, or connecting, with nothing yet saying it is
-//            there; waited for WaitMs at most
+//            there, or NetworkManager connected before the kernel has its route; waited for
+//            WaitMs at most
 //   Unknown  nothing is known (no NetworkManager, no routing table): checks go as ever
 //
 // A check does not try the server while the state is Offline, Portal or Waking, unless the

@@ -309,6 +309,34 @@ private Q_SLOTS:
         QVERIFY(r.window.tim2Enabled);
     }
 
+    // A server on the loopback needs no network: a check of it is never held.
+    void loopbackNeverHeld_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("checks");
+        QTest::newRow("127.0.0.1") << "127.0.0.1" << 1;
+        QTest::newRow("127.3.4.5, a port") << "127.3.4.5:1110" << 1;
+        QTest::newRow("localhost") << " LocalHost " << 1;
+        QTest::newRow("::1") << "pop3s://[::1]" << 1;
+        QTest::newRow("::1 written out") << "[0:0:0:0:0:0:0:1]:110" << 1;
+        QTest::newRow("IPv4-mapped") << "[::ffff:127.0.0.1]" << 1;
+        QTest::newRow("128.0.0.1") << "128.0.0.1" << 0;
+        QTest::newRow("a name beginning with localhost") << "localhost.example.org" << 0;
+    }
+    void loopbackNeverHeld()
+    {
+        QFETCH(QString, server);
+        QFETCH(int, checks);
+        Rig r;
+        NetworkState network(r.ticks);
+        CheckCycle cycle(r.window, r.control, r.fields, r.ticks, &network);
+        network.setServer([&] { return r.window.texts[size_t(PopWindow::Box::Text2)]; });
+        network.setReachability(Reachability::Disconnected);
+        r.window.texts[size_t(PopWindow::Box::Text2)] = server;
+        cycle.cmdCheck_Click();
+        QCOMPARE(r.control.checks, checks);
+    }
+
     void noSecondCheckWhileOneRuns()
     {
         Rig r;

@@ -56,7 +56,10 @@ frmPop::frmPop(Services services)
     connect(m_tray, &Tray::about, this, &frmPop::showAbout);
     connect(m_tray, &Tray::exit, this, &frmPop::exitFromTray);
     m_check.ended = [this] { Q_EMIT checkEnded(); };
-    m_network.setDefaultRoute(m_services.defaultRoute);
+    // The network state holds an owed check while the scheduler is stopped (an empty password
+    // box), and never holds one for a server on the loopback.
+    m_network.setServer([this] { return Text2->text(); });
+    m_network.setSchedulerRunning([this] { return Tim2->isActive(); });
     m_vault = new PasswordVault(this);
     m_keyring = std::make_unique<KeyringPassword>(*this, *m_vault);
     // A box the keyring filled late starts the scheduler again, which an empty box stopped.
@@ -80,8 +83,6 @@ frmPop::Services frmPop::withDefaults(Services services)
         services.ticks = std::make_shared<SystemTicks>();
     if (!services.guard)
         services.guard = std::make_shared<SingleInstance>();
-    if (!services.defaultRoute)
-        services.defaultRoute = &SystemNetwork::defaultRoute;
     return services;
 }
 
@@ -522,10 +523,12 @@ void frmPop::setTim2Enabled(bool enabled)
 {
     // Enabling a stopped timer starts a fresh 10-second period; enabling a running one
     // leaves its period alone.
-    if (!enabled)
+    if (!enabled) {
         Tim2->stop();
-    else if (!Tim2->isActive())
+    } else if (!Tim2->isActive()) {
         Tim2->start();
+        m_network.schedulerStarted();
+    }
 }
 
 void frmPop::showWindow()

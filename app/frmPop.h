@@ -42,9 +42,6 @@ public:
         // question; the icon is then only the signal. Default: the trays are watched
         // (Tray), and the icon is of the kind the tray there takes.
         std::function<bool()> trayHostPresent;
-        // Stands in for the kernel's routing table: whether a default route is there, asked
-        // when NetworkManager says the network is down. Default: /proc/net.
-        std::function<bool()> defaultRoute;
     };
 
     frmPop();

@@ -54,21 +54,15 @@ bool CheckCycle::passwordAwaited() noexcept
     return true;
 }
 
-bool CheckCycle::networkAway() noexcept
+bool CheckCycle::networkHeld() noexcept
 {
     QString away;
     step([&] { away = m_network ? m_network->holdStatus() : QString(); });
     if (away.isEmpty())
         return false;
-    step([&] { m_window.setStatLbl(away); });
-    return true;
-}
-
-bool CheckCycle::networkHeld() noexcept
-{
-    if (!networkAway())
-        return false;
-    // No login; the count line keeps the last count.
+    // No login; the count line keeps the last count, and the status line a failure.
+    if (!m_failureShown)
+        step([&] { m_window.setStatLbl(away); });
     step([&] { m_network->checkHeld(); });
     return true;
 }
@@ -96,6 +90,8 @@ void CheckCycle::cmdCheck_Click() noexcept
     step([&] { m_control.setPoppassword(trimBlanks(m_window.text(Box::Text4))); });
     step([&] { m_window.setStatLbl(QStringLiteral(" Checking Mail...")); });
     step([&] { m_window.setNewLbl(QString()); });
+    if (m_network)
+        step([&] { m_network->checkStarted(); });
     step([&] { m_control.popCheck(); });
     step([&] { m_window.setStatLbl(QStringLiteral("   ") + m_control.popStatus()); });
 
@@ -122,12 +118,12 @@ void CheckCycle::cmdCheck_Click() noexcept
                     QStringLiteral("  ERROR, Connection established but no data recieved."));
             });
         step([&] { m_window.setNewLbl(unableToCheck); });
-        networkAway();
         step([&] { m_state.nowTick = m_ticks.now(); });
         step([&] { m_state.nextTick = m_state.nowTick + 60000; });
     }
 
     step([&] { m_control.popClose(); });
+    m_failureShown = !succeeded;
     if (m_network)
         step([&] { m_network->checkEnded(succeeded); });
     step([&] { m_window.setCmdCheckEnabled(true); });

@@ -13,8 +13,10 @@ class TickSource;
 // status and count lines, hands a changed count to the change log, and after a failure
 // sets the next automatic check one minute ahead. While the password is still awaited from
 // the keyring it only says so, and retries in a minute. While the network is away (see
-// NetworkState) it only says so, and the network's return brings the check. Each statement
-// runs under ResumeNext, so nothing escapes to the caller.
+// NetworkState) it does not try the server, and the network's return brings the check; the
+// status line says so, unless a failure the last check reported is on it: that stays until
+// the next check that tries the server ends. Each statement runs under ResumeNext, so
+// nothing escapes to the caller.
 class CheckCycle {
 public:
     // Without a network state every check tries the server.
@@ -30,9 +32,6 @@ public:
 private:
     // Says so and sets the retry when the password box still waits for the keyring.
     bool passwordAwaited() noexcept;
-    // Says so when the network is away: before the check, instead of trying the server, and
-    // after a failed one, instead of the error the lost network caused.
-    bool networkAway() noexcept;
     // Holds the check back while the network is away.
     bool networkHeld() noexcept;
     void readCount();
@@ -43,4 +42,6 @@ private:
     const TickSource &m_ticks;
     NetworkState *m_network;
     bool m_running = false;
+    // The status line shows a failure the last check that tried the server reported.
+    bool m_failureShown = false;
 };

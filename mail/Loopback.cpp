@@ -16,3 +16,12 @@ bool onlyLoopback(const QList<QHostAddress> &addresses)
 }
 
 } // namespace Loopback
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+        host.compare(QLatin1String("localhost."), Qt::CaseInsensitive) == 0)
+        return true;
+    QHostAddress address;
+    return address.setAddress(host) && Loopback::isLoopback(address);
+}

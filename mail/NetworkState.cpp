@@ -1,8 +1,12 @@
 #include "NetworkState.h"
 
+#include "Loopback.h"
+#include "ServerAddress.h"
 #include "TickSource.h"
 
 #include <algorithm>
+
+using State = NetworkState::State;
 
 NetworkState::NetworkState(const TickSource &ticks, QObject *parent)
     : QObject(parent)
@@ -12,82 +16,93 @@ NetworkState::NetworkState(const TickSource &ticks, QObject *parent)
     connect(&m_timer, &QTimer::timeout, this, &NetworkState::wake);
 }
 
-bool NetworkState::up() const
+qint64 NetworkState::now() const
 {
+    return m_ticks.now();
+}
+
+// The fold: everything heard, at a given tick count, in one state.
+State NetworkState::stateAt(qint64 tick) const
+{
+    const bool waiting = m_waitUntil >= 0 && tick < m_waitUntil;
+    // A portal stands in front of every server, whatever the routes say.
+    if (m_portal && m_reachability != Reachability::Disconnected)
+        return State::Portal;
+    // A default route is a way out, whatever NetworkManager says: it says "disconnected"
+    // about interfaces it leaves to another tool (ifupdown), "asleep" or "connecting" about
+    // its own while others carry the traffic.
+    if (m_route == Route::Present)
+        return State::Online;
     switch (m_reachability) {
     case Reachability::Local:
     case Reachability::Site:
+        // No way out, but a server on the network itself may be reached.
+        return State::Online;
     case Reachability::Online:
-        return !m_portal;
-    case Reachability::Unknown:
+        // The kernel's route follows NetworkManager's word within moments; without one,
+        // NetworkManager is believed once the wait is over.
+        return m_route == Route::Absent && waiting ? State::Waking : State::Online;
     case Reachability::Disconnected:
+        return State::Offline;
+    case Reachability::Unknown:
         break;
     }
-    return false;
+    // NetworkManager is not there, asleep or connecting.
+    if (waiting)
+        return State::Waking;
+    return m_route == Route::Absent ? State::Offline : State::Unknown;
 }
 
-bool NetworkState::waiting() const
+bool NetworkState::serverOnLoopback() const
 {
-    return m_reachability == Reachability::Unknown && m_waitUntil >= 0 &&
-           m_ticks.now() < m_waitUntil;
+    return m_serverText && isLoopbackHost(ServerAddress::parse(m_serverText()).host());
 }
 
-bool NetworkState::down() const
+template <typename Change> void NetworkState::change(Change &&apply)
 {
-    return m_reachability == Reachability::Disconnected && !(m_defaultRoute && m_defaultRoute());
-}
-
-QString NetworkState::holdStatus() const
-{
-    if (down())
-        return QStringLiteral("  Network down: will check when it is back.");
-    if (m_portal)
-        return QStringLiteral("  Captive portal: will check after you sign in.");
-    if (waiting())
-        return QStringLiteral("  Waiting for the network to come back...");
-    return QString();
+    const State before = state();
+    apply();
+    if (state() == State::Online && before != State::Online) {
+        m_onlineSince = now();
+        m_waitUntil = -1;
+        // A check that failed, maybe for want of the network, is tried again now it is back.
+        if (m_lastFailed)
+            m_owed = true;
+    }
+    rearm();
 }
 
 void NetworkState::setReachability(Reachability reachability)
 {
-    const bool wasUp = up();
-    // Down, then Unknown: NetworkManager is connecting. Give it a while before the checks
-    // go ahead as they would without it.
-    if (m_reachability == Reachability::Disconnected && reachability == Reachability::Unknown)
-        m_waitUntil = m_ticks.now() + WaitMs;
-    m_reachability = reachability;
-    changed(wasUp);
+    change([&] {
+        // Disconnected, then connecting; or connected while the kernel has no route yet.
+        if ((m_reachability == Reachability::Disconnected &&
+             reachability == Reachability::Unknown) ||
+            (reachability == Reachability::Online && m_reachability != Reachability::Online))
+            m_waitUntil = now() + WaitMs;
+        m_reachability = reachability;
+    });
 }
 
 void NetworkState::setBehindPortal(bool portal)
 {
-    const bool wasUp = up();
-    m_portal = portal;
-    changed(wasUp);
+    change([&] { m_portal = portal; });
+}
+
+void NetworkState::setDefaultRoute(bool present)
+{
+    change([&] { m_route = present ? Route::Present : Route::Absent; });
 }
 
 void NetworkState::resumed()
 {
-    // Mail may have come while the machine slept: check once the network is back, due or not.
-    m_owed = true;
-    m_waitUntil = m_ticks.now() + WaitMs;
-    if (up()) {
-        // The network never said it went away; still give it a moment.
-        m_armed = true;
-        m_upSince = m_ticks.now();
-    }
-    changed(up());
-}
-
-void NetworkState::changed(bool wasUp)
-{
-    if (up() && !wasUp) {
-        m_upSince = m_ticks.now();
-        m_waitUntil = -1;
-        if (m_owed || m_lastFailed)
-            m_armed = true;
-    }
-    rearm();
+    // Mail may have come while the machine slept: a check is owed, due or not, once the
+    // network is back; one that was already there is given a moment to settle.
+    change([&] {
+        m_owed = true;
+        m_waitUntil = now() + WaitMs;
+        m_onlineSince = now();
+    });
 }
 
 void NetworkState::checkHeld()
@@ -96,54 +111,102 @@ void NetworkState::checkHeld()
     rearm();
 }
 
-void NetworkState::checkEnded(bool succeeded)
+void NetworkState::checkStarted()
 {
-    const bool away = !holdStatus().isEmpty();
-    m_lastFailed = !succeeded;
-    // Failed because the network went away meanwhile: owed again when it is back.
-    m_owed = !succeeded && away;
-    if (!succeeded && m_asked)
-        m_retryNotBefore = m_ticks.now() + RetryMs;
-    m_asked = false;
-    m_armed = false;
-    if (!away)
-        m_waitUntil = -1;
+    // The check that tries the server pays what was owed until now.
+    m_owed = false;
+    m_checking = true;
+    ++m_started;
     rearm();
 }
 
-qint64 NetworkState::wantedAt() const
+void NetworkState::checkEnded(bool succeeded)
 {
-    if (m_armed && up())
-        return std::max(m_upSince + SettleMs, m_retryNotBefore);
-    // The network still says nothing when the wait is over: check as without a backend.
-    if (m_owed && m_waitUntil >= 0 && m_reachability == Reachability::Unknown && !m_portal)
-        return m_waitUntil;
+    m_checking = false;
+    m_lastFailed = !succeeded;
+    if (!succeeded) {
+        if (m_asked)
+            m_retryNotBefore = now() + RetryMs;
+        // It failed while the network went away: owed again when it is back.
+        const State after = state();
+        m_owed = m_owed || (after != State::Online && after != State::Unknown);
+    }
+    m_asked = false;
+    rearm();
+}
+
+QString NetworkState::holdStatus() const
+{
+    if (serverOnLoopback())
+        return QString();
+    switch (state()) {
+    case State::Offline:
+        return QStringLiteral("  Network down: will check when it is back.");
+    case State::Portal:
+        return QStringLiteral("  Captive portal: will check after you sign in.");
+    case State::Waking:
+        return QStringLiteral("  Waiting for the network to come back...");
+    case State::Online:
+    case State::Unknown:
+        break;
+    }
+    return QString();
+}
+
+// The one place that decides whether an owed check may run, and from when.
+qint64 NetworkState::owedCheckAt() const
+{
+    if (!m_owed || m_checking || (m_schedulerRunning && !m_schedulerRunning()))
+        return -1;
+    qint64 from = std::max(now(), m_retryNotBefore);
+    if (serverOnLoopback())
+        return from;
+    State state = stateAt(from);
+    if (state == State::Waking) {
+        // As things stand, the wait ends with the state it then folds to.
+        from = m_waitUntil;
+        state = stateAt(from);
+    }
+    switch (state) {
+    case State::Online:
+        return std::max(from, m_onlineSince + SettleMs);
+    case State::Unknown:
+        return from;
+    case State::Offline:
+    case State::Portal:
+    case State::Waking:
+        break;
+    }
+    // Only news can end these; they call again.
     return -1;
 }
 
 void NetworkState::wake()
 {
-    const qint64 at = wantedAt();
-    if (at < 0)
-        return;
-    if (m_ticks.now() < at) {
-        rearm();
-        return;
+    const qint64 at = owedCheckAt();
+    if (at >= 0 && at <= now()) {
+        const int started = m_started;
+        m_asked = true;
+        Q_EMIT checkWanted();
+        // Nothing took it up (the check cycle had its own reason to hold back): asked for
+        // again no sooner than a failed check would be.
+        if (m_started == started) {
+            m_asked = false;
+            m_retryNotBefore = now() + RetryMs;
+        }
     }
-    m_armed = false;
-    m_waitUntil = -1;
-    m_asked = true;
-    Q_EMIT checkWanted();
     rearm();
 }
 
 void NetworkState::rearm()
 {
-    const qint64 at = wantedAt();
+    const qint64 at = owedCheckAt();
     if (at < 0) {
         m_timer.stop();
         return;
     }
     constexpr qint64 Day = 86400000;
-    m_timer.start(int(std::clamp<qint64>(at - m_ticks.now(), 0, Day)));
+    const qint64 in = std::clamp<qint64>(at - now(), 0, Day);
+    m_wakeAt = now() + in;
+    m_timer.start(int(in));
 }

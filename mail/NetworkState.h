@@ -9,77 +9,112 @@
 
 class TickSource;
 
-// What the machine says about its network, as the checks need it. A check does not try the
-// server while the network is known to be down, while a captive portal stands in front of
-// it, or while it is on its way back after a resume (or after being down); the status line
-// says which. When the network comes back and a check was held back or failed meanwhile,
-// or after every resume, it asks for a check (checkWanted) once the network has settled.
-// It only listens: SystemNetwork feeds it the backends' signals, tests feed it by hand.
-// With no backend (reachability Unknown) and no resume it never holds a check back and
-// never asks for one, so the checks run as they do without it.
+// The network as the checks see it: one state folded from what the machine says, and the one
+// place that decides when a check the network owes may run.
+//
+// What it hears (SystemNetwork feeds it from the machine, tests by hand):
+//   NetworkManager's reachability (Unknown also when NetworkManager is not there, asleep or
+//   connecting), whether it sees a captive portal, whether the kernel has a default route
+//   (once that can be read), and the machine's resumes; from the check path, the server the
+//   checks go to, whether the scheduler runs, and every check held, started and ended.
+//
+// The states:
+//   Online   a way out: a default route, or NetworkManager connected
+//   Offline  no way out: NetworkManager says disconnected and there is no default route, or
+//            NetworkManager says nothing and the kernel has no default route
+//   Portal   a captive portal answers instead of the server
+//   Waking   on its way back: just resumed, or connecting, with nothing yet saying it is
+//            there, or NetworkManager connected before the kernel has its route; waited for
+//            WaitMs at most
+//   Unknown  nothing is known (no NetworkManager, no routing table): checks go as ever
+//
+// A check does not try the server while the state is Offline, Portal or Waking, unless the
+// server is on the loopback, which needs no network; the status line then says why. A check
+// is owed after every resume, after a check held back, and when the network comes back after
+// a failed check. An owed check runs once the state allows it (Online for SettleMs, or
+// Unknown), the scheduler runs and no check is under way: checkWanted says when.
 class NetworkState : public QObject {
     Q_OBJECT
 public:
     using Reachability = QNetworkInformation::Reachability;
+    enum class State { Unknown, Online, Offline, Portal, Waking };
 
     // A network that has just come back gets this long to settle (addresses, name servers).
     static constexpr qint64 SettleMs = 2000;
-    // After a resume, and after the network stops being known as down, a network that says
-    // nothing (Unknown: NetworkManager asleep or connecting) is waited for this long at most.
+    // How long a network on its way back is waited for before the checks go ahead as the
+    // state then says.
     static constexpr qint64 WaitMs = 60000;
-    // A check asked for here that failed is asked for again no sooner than this, however
-    // often the network comes and goes.
+    // After a check asked for here failed, the next owed one comes no sooner than this,
+    // however often the network comes and goes.
     static constexpr qint64 RetryMs = 60000;
 
     explicit NetworkState(const TickSource &ticks, QObject *parent = nullptr);
 
-    // The backends' news.
+    // What the machine says.
     void setReachability(Reachability reachability);
     void setBehindPortal(bool portal);
-    // The machine woke from suspend or hibernation.
+    void setDefaultRoute(bool present);
     void resumed();
-    // Whether the kernel has a default route now, asked when a check is due. A NetworkManager
-    // that leaves the machine's interfaces to another tool (Debian's ifupdown) says
-    // "disconnected" on a machine that is online: with a default route, that is not taken
-    // for a network that is down. Without a probe, "disconnected" is believed.
-    void setDefaultRoute(std::function<bool()> probe) { m_defaultRoute = std::move(probe); }
 
-    // Empty while a check may try the server; otherwise the status line saying why not.
-    QString holdStatus() const;
-    // The check cycle's news: it held a check back, or a check that tried the server ended.
+    // What the check path says. The server text the checks use (the server box), and whether
+    // the scheduler runs (an empty password box stops it, and then only "Check Now" and
+    // "Save" start it again); unset, no server is on the loopback and the scheduler runs.
+    void setServer(std::function<QString()> serverText) { m_serverText = std::move(serverText); }
+    void setSchedulerRunning(std::function<bool()> running)
+    {
+        m_schedulerRunning = std::move(running);
+    }
+    // The scheduler was started again: an owed check may now be due.
+    void schedulerStarted() { rearm(); }
     void checkHeld();
+    void checkStarted();
     void checkEnded(bool succeeded);
 
-    // The tick count at which a check is wanted, or -1 while none is.
-    qint64 wantedAt() const;
-    // Emits checkWanted when a check is wanted by now. A timer of its own calls it at
-    // wantedAt(); there is nothing to call while no check is wanted.
+    State state() const { return stateAt(now()); }
+    // Empty while a check may try the server; otherwise the status line saying why not.
+    QString holdStatus() const;
+    // The tick count from which the owed check may run, or -1 while none is owed or it may
+    // not run as things stand.
+    qint64 owedCheckAt() const;
+    // Emits checkWanted when the owed check may run by now. A timer of its own calls it at
+    // owedCheckAt(); no timer runs while nothing is owed.
     void wake();
+    // The tick count at which that timer fires; -1 while it does not run.
+    qint64 nextWake() const { return m_timer.isActive() ? m_wakeAt : -1; }
 
 Q_SIGNALS:
     void checkWanted();
 
 private:
-    bool up() const;
-    bool down() const;
-    bool waiting() const;
-    void changed(bool wasUp);
+    enum class Route { Unknown, Present, Absent };
+
+    qint64 now() const;
+    State stateAt(qint64 tick) const;
+    bool serverOnLoopback() const;
+    // Runs one change of what is heard, and notes the network coming back.
+    template <typename Change> void change(Change &&apply);
     void rearm();
 
     const TickSource &m_ticks;
-    std::function<bool()> m_defaultRoute;
     QTimer m_timer;
+    qint64 m_wakeAt = -1;
+    std::function<QString()> m_serverText;
+    std::function<bool()> m_schedulerRunning;
+
+    // What is heard.
     Reachability m_reachability = Reachability::Unknown;
     bool m_portal = false;
-    // A check was held back, or failed while the network was away: it is owed.
+    Route m_route = Route::Unknown;
+    // Until this tick count a network on its way back is waited for; -1 when none is.
+    qint64 m_waitUntil = -1;
+
+    // The checks.
     bool m_owed = false;
+    bool m_checking = false;
     bool m_lastFailed = false;
-    // The network came back with a check owed: it runs once settled.
-    bool m_armed = false;
     // The check under way is one this asked for.
     bool m_asked = false;
-    qint64 m_upSince = -1;
-    // Until this tick count an Unknown network is waited for; -1 when none is.
-    qint64 m_waitUntil = -1;
+    int m_started = 0;
+    qint64 m_onlineSince = 0;
     qint64 m_retryNotBefore = -1;
 };

@@ -236,13 +236,14 @@ private Q_SLOTS:
         QCOMPARE(r.window.log.logIdx(), 1);
     }
 
-    // While the network is away a check does not try the server; a check that loses it says
-    // so instead of the error that follows.
+    // While the network is away a check does not try the server; a check that loses it shows
+    // the failure it reported, as any other.
     void networkAway_data()
     {
         QTest::addColumn<Reachability>("reachability");
         QTest::addColumn<bool>("portal");
-        // "resumed" before the check, "lost" during it, or "routed": a default route is there
+        // "resumed" before the check, "lost" during it (also after a refused login), or
+        // "routed": a default route is there
         QTest::addColumn<QString>("event");
         QTest::addColumn<int>("checks");
         QTest::addColumn<QString>("statLbl");
@@ -266,7 +267,10 @@ private Q_SLOTS:
         QTest::newRow("site") << Reachability::Site << false << "" << 1 << "   OK" << counted
                               << qint64(777);
         QTest::newRow("lost during the check") << Reachability::Online << false << "lost" << 1
-                                               << NetworkDown << Unable << qint64(65000);
+                                               << "   Timed out" << Unable << qint64(65000);
+        QTest::newRow("lost during a refused login")
+            << Reachability::Online << false << "lost, refused" << 1 << LoginError << Unable
+            << qint64(65000);
     }
     void networkAway()
     {
@@ -280,7 +284,8 @@ private Q_SLOTS:
         Rig r;
         NetworkState network(r.ticks);
         CheckCycle cycle(r.window, r.control, r.fields, r.ticks, &network);
-        network.setDefaultRoute([&] { return event == u"routed"; });
+        if (event == u"routed")
+            network.setDefaultRoute(true);
         network.setReachability(reachability);
         network.setBehindPortal(portal);
         if (event == u"resumed")
@@ -289,10 +294,11 @@ private Q_SLOTS:
         r.fields.nextTick = 777;
         r.control.count = 3;
         r.control.duringCheck = [&] {
-            if (event != u"lost")
+            if (!event.startsWith(u"lost"))
                 return;
             network.setReachability(Reachability::Disconnected);
-            r.control.error = 3;
+            r.control.error = event == u"lost" ? 3 : 15;
+            r.control.status = QStringLiteral("Timed out");
         };
         cycle.cmdCheck_Click();
         QCOMPARE(r.control.checks, checks);
@@ -301,6 +307,34 @@ private Q_SLOTS:
         QCOMPARE(r.fields.nextTick, nextTick);
         QVERIFY(r.window.cmdCheckEnabled);
         QVERIFY(r.window.tim2Enabled);
+    }
+
+    // A server on the loopback needs no network: a check of it is never held.
+    void loopbackNeverHeld_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("checks");
+        QTest::newRow("127.0.0.1") << "127.0.0.1" << 1;
+        QTest::newRow("127.3.4.5, a port") << "127.3.4.5:1110" << 1;
+        QTest::newRow("localhost") << " LocalHost " << 1;
+        QTest::newRow("::1") << "pop3s://[::1]" << 1;
+        QTest::newRow("::1 written out") << "[0:0:0:0:0:0:0:1]:110" << 1;
+        QTest::newRow("IPv4-mapped") << "[::ffff:127.0.0.1]" << 1;
+        QTest::newRow("128.0.0.1") << "128.0.0.1" << 0;
+        QTest::newRow("a name beginning with localhost") << "localhost.example.org" << 0;
+    }
+    void loopbackNeverHeld()
+    {
+        QFETCH(QString, server);
+        QFETCH(int, checks);
+        Rig r;
+        NetworkState network(r.ticks);
+        CheckCycle cycle(r.window, r.control, r.fields, r.ticks, &network);
+        network.setServer([&] { return r.window.texts[size_t(PopWindow::Box::Text2)]; });
+        network.setReachability(Reachability::Disconnected);
+        r.window.texts[size_t(PopWindow::Box::Text2)] = server;
+        cycle.cmdCheck_Click();
+        QCOMPARE(r.control.checks, checks);
     }
 
     void noSecondCheckWhileOneRuns()

@@ -1,9 +1,4 @@
-#include "FakeTicks.h"
-#include "FakeWindow.h"
-#include "ScriptedControl.h"
-#include "mail/CheckCycle.h"
-#include "mail/NetworkState.h"
-#include "mail/Scheduler.h"
+#include "CheckRig.h"
 
 #include <QTest>
 
@@ -12,20 +7,10 @@ using Box = PopWindow::Box;
 class TestScheduler : public QObject {
     Q_OBJECT
 
-    struct Rig {
-        FakeTicks ticks{10000};
-        MailboxState fields;
-        FakeWindow window{&fields};
-        ScriptedControl control;
-        // As in the program; it hears nothing unless a test says so, as without a backend.
-        NetworkState network{ticks};
-        CheckCycle cycle{window, control, fields, ticks, &network};
-        Scheduler scheduler{window, fields, ticks, cycle};
+    struct Rig : CheckRig {
         Rig()
+            : CheckRig(10000)
         {
-            window.texts[size_t(Box::Text4)] = QStringLiteral("secret");
-            QObject::connect(&network, &NetworkState::checkWanted, &network,
-                             [this] { scheduler.runDueCheck(); });
         }
         QString countdown() const { return window.texts[size_t(Box::Text1)]; }
         // One Tim2 tick, 10 s after the previous one.
@@ -249,6 +234,20 @@ private Q_SLOTS:
             << QStringList{"online", "tick =1", "resume", "wait 1999 =1", "wait 1 =2"};
         QTest::newRow("captive portal: held, checked once signed in")
             << QStringList{"online", "portal", "click =0", "signed-in", "wait 2000 =1"};
+        QTest::newRow("NetworkManager says disconnected, a default route (ifupdown): resume checks")
+            << QStringList{"route", "down", "tick =1", "resume", "wait 1999 =1", "wait 1 =2"};
+        QTest::newRow("back online, the route first") << QStringList{
+            "down", "no-route", "tick =0", "route", "wait 2000 =1", "online", "wait 60000 =1"};
+        QTest::newRow("back online, NetworkManager first: checked once the route is there")
+            << QStringList{"down",          "no-route", "tick =0",      "online",
+                           "wait 30000 =0", "route",    "wait 1999 =0", "wait 1 =1"};
+        QTest::newRow("no NetworkManager, the link drops: held, checked once back")
+            << QStringList{"route", "tick =1", "no-route", "click =1", "route", "wait 2000 =2"};
+        QTest::newRow("an empty box stopped the scheduler: no check after a resume until Save")
+            << QStringList{"online",         "tick =1", "empty", "tick =1",  "resume",
+                           "wait 120000 =1", "tick =1", "save",  "wait 0 =2"};
+        QTest::newRow("a server on the loopback is never held")
+            << QStringList{"loopback", "down", "no-route", "click =1", "resume", "wait 0 =2"};
         QTest::newRow("flapping: a failed return check is retried a minute later")
             << QStringList{"online",       "fail", "tick =1", "down",         "online",
                            "wait 2000 =2", "down", "online",  "wait 2000 =2", "wait 58000 =3"};
@@ -260,8 +259,10 @@ private Q_SLOTS:
         for (const QString &step : steps) {
             const QStringList words = step.split(u' ');
             const QString &action = words.first();
-            if (action == u"tick")
+            if (action == u"tick" && r.window.tim2Enabled)
                 r.tick();
+            else if (action == u"tick")
+                r.ticks.advance(10000);
             else if (action == u"click")
                 r.cycle.cmdCheck_Click();
             else if (action == u"fail" || action == u"succeed")
@@ -276,7 +277,20 @@ private Q_SLOTS:
                 r.network.setBehindPortal(action == u"portal");
             else if (action == u"resume")
                 r.network.resumed();
-            else if (action == u"wait") {
+            else if (action == u"route" || action == u"no-route")
+                r.network.setDefaultRoute(action == u"route");
+            else if (action == u"loopback")
+                r.window.texts[size_t(Box::Text2)] = QStringLiteral("127.0.0.1");
+            else if (action == u"empty" || action == u"save") {
+                // "Save" with a password typed again, as frmPop's cmdSet_Click runs it.
+                r.window.texts[size_t(Box::Text4)] =
+                    action == u"save" ? QStringLiteral("secret") : QString();
+                if (action == u"save") {
+                    r.window.setTim2Enabled(false);
+                    r.scheduler.setNext();
+                    r.window.setTim2Enabled(true);
+                }
+            } else if (action == u"wait") {
                 r.ticks.advance(words.at(1).toLongLong());
                 r.network.wake();
             } else

@@ -25,6 +25,8 @@ public:
     QString newLbl;
     QStringList statHistory;
     bool cmdCheckEnabled = true;
+    // How often "Check Now" was turned off: once at the start of every check cycle.
+    int cmdCheckOffs = 0;
     bool tim2Enabled = true;
     int shows = 0;
     ChangeLog log;
@@ -32,6 +34,8 @@ public:
     std::set<std::string> failing;
     // Runs inside logChange after the entry is recorded.
     std::function<void()> onLogChange;
+    // Runs after Tim2 was turned on or off.
+    std::function<void(bool)> onTim2;
 
     QString text(Box box) const override
     {
@@ -56,11 +60,17 @@ public:
         fail("setNewLbl");
         newLbl = caption;
     }
-    void setCmdCheckEnabled(bool enabled) override { cmdCheckEnabled = enabled; }
+    void setCmdCheckEnabled(bool enabled) override
+    {
+        cmdCheckEnabled = enabled;
+        cmdCheckOffs += enabled ? 0 : 1;
+    }
     void setTim2Enabled(bool enabled) override
     {
         fail("setTim2Enabled");
         tim2Enabled = enabled;
+        if (onTim2)
+            onTim2(enabled);
     }
     void showWindow() override { ++shows; }
     void logChange() override

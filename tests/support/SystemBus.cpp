@@ -121,7 +121,9 @@ bool SystemBus::start()
         m_error = QStringLiteral("dbus-daemon gave no address");
         return false;
     }
-    m_connectionName = QStringLiteral("morvex-test-system-bus");
+    // One connection per bus: a bus that goes away closes its own only.
+    static int buses = 0;
+    m_connectionName = QStringLiteral("morvex-test-system-bus-%1").arg(++buses);
     if (!QDBusConnection::connectToBus(m_address, m_connectionName).isConnected()) {
         m_error = QStringLiteral("cannot connect to the private system bus");
         return false;

@@ -9,9 +9,9 @@
 #include "mail/Tarvik.h"
 #include "mail/TextRules.h"
 #include "mail/TickSource.h"
-#include "settings/KeyringPassword.h"
-#include "settings/PasswordVault.h"
+#include "settings/SecretKeyring.h"
 #include "settings/SettingsStore.h"
+#include "settings/StoredPassword.h"
 #include "settings/WindowSettings.h"
 #include "ui/Captions.h"
 #include "ui/Forms.h"
@@ -51,12 +51,16 @@ frmPop::frmPop(Services services)
     connect(m_tray, &TrayDock::trayReady, this, &frmPop::addTaskbar);
     connect(m_tray, &TrayDock::trayLost, this, &frmPop::trayLost);
     m_network.setDefaultRoute(m_services.defaultRoute);
-    m_vault = new PasswordVault(this);
-    m_keyring = std::make_unique<KeyringPassword>(*this, *m_vault);
-    // A box the keyring filled late starts the scheduler again, which an empty box stopped.
-    connect(m_keyring.get(), &KeyringPassword::passwordArrived, this, [this] {
-        if (!m_check.isRunning())
-            setTim2Enabled(true);
+    m_keyring = new SecretKeyring(this);
+    m_password = std::make_unique<StoredPassword>(*this, *m_keyring);
+    // A box the keyring filled late starts the scheduler again, which the empty box stopped;
+    // a check that waited for the password is due at the next tick.
+    connect(m_password.get(), &StoredPassword::arrived, this, [this](bool checkWithheld) {
+        if (m_check.isRunning())
+            return;
+        if (checkWithheld)
+            m_fields.nextTick = m_services.ticks->now();
+        setTim2Enabled(true);
     });
     connect(&m_network, &NetworkState::checkWanted, this, [this] { m_scheduler.runDueCheck(); });
 }
@@ -260,7 +264,7 @@ void frmPop::getDefault()
     m_store = std::make_unique<SettingsStore>();
     if (!::getDefault(*this, *m_store))
         setStatLbl(QStringLiteral("  ERROR, Settings could not be read."));
-    m_keyring->loaded(*m_store);
+    m_password->loaded(*m_store);
 }
 
 void frmPop::cmdSet_Click()
@@ -269,7 +273,7 @@ void frmPop::cmdSet_Click()
     setTim2Enabled(false);
     setNext();
     setTim2Enabled(true);
-    const PasswordPlace password = m_keyring->save(trimBlanks(Text4->text()));
+    const PasswordPlace password = m_password->save(trimBlanks(Text4->text()));
     saveSettings(*this, store(), password);
     if (!store().commit())
         setStatLbl(QStringLiteral("  ERROR, Settings could not be saved."));
@@ -282,6 +286,7 @@ void frmPop::cmdReSet_Click()
 
 void frmPop::cmdCheck_Click()
 {
+    m_password->checkNow();
     m_check.cmdCheck_Click();
 }
 
@@ -567,14 +572,9 @@ void frmPop::showWindow()
     show();
 }
 
-bool frmPop::passwordAwaited()
+QString frmPop::passwordWithheld()
 {
-    return m_keyring->awaited();
-}
-
-QString frmPop::passwordAwaitedStatus() const
-{
-    return m_keyring->awaitedStatus();
+    return m_password->checkStarting();
 }
 
 void frmPop::logChange()

@@ -9,9 +9,9 @@ class TickSource;
 // One mailbox check from request to result ("Check Now", and every automatic check):
 // copies the trimmed server, login and password into the POP3 control, runs it, writes the
 // status and count lines, hands a changed count to the change log, and after a failure
-// sets the next automatic check one minute ahead. While the password is still awaited from
-// the keyring it only says so, and retries in a minute. While the network is away (see
-// NetworkState) it only says so, and the network's return brings the check. Each statement
+// sets the next automatic check one minute ahead. While the box is empty and the stored
+// password is not available it only says why, and retries in a minute. While the network is away
+// (see NetworkState) it only says so, and the network's return brings the check. Each statement
 // runs under ResumeNext, so nothing escapes to the caller.
 class CheckCycle {
 public:
@@ -23,8 +23,8 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
-    // Says so and sets the retry when the password box still waits for the keyring.
-    bool passwordAwaited() noexcept;
+    // Says so and sets the retry when the window withholds the password.
+    bool passwordWithheld() noexcept;
     // Says so when the network is away: before the check, instead of trying the server, and
     // after a failed one, instead of the error the lost network caused.
     bool networkAway() noexcept;

@@ -2,9 +2,9 @@
 #include "ScriptedControl.h"
 #include "app/frmPop.h"
 #include "settings/FlipChars.h"
-#include "settings/KeyringPassword.h"
-#include "settings/PasswordVault.h"
+#include "settings/SecretKeyring.h"
 #include "settings/SettingsStore.h"
+#include "settings/StoredPassword.h"
 #include "ui/GraphicalButton.h"
 
 #include <QDBusConnection>
@@ -181,8 +181,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("entry");       // in the keyring at the end; null: none
         const QString none;
         const QString empty = QStringLiteral("");
-        const QString locked = KeyringPassword::lockedStatus();
-        const QString absent = KeyringPassword::absentStatus();
+        const QString locked = StoredPassword::lockedStatus();
+        const QString absent = StoredPassword::absentStatus();
         QTest::newRow("Save with a keyring")
             << "unlocked" << false << none << none << "pw one" << 1 << "pw one"
             << "" << none << "pw one";
@@ -288,7 +288,7 @@ private Q_SLOTS:
 
         ScriptedControl *control = nullptr;
         auto window = scriptedWindow(&control);
-        const auto *vault = window->findChild<PasswordVault *>();
+        const auto *vault = window->findChild<SecretKeyring *>();
         QVERIFY(vault);
         QElapsedTimer clock;
         clock.start();
@@ -321,9 +321,9 @@ private Q_SLOTS:
             const int ticksBefore = ticks;
             clock.restart();
             window->cmdSet->click();
-            QVERIFY(clock.elapsed() < PasswordVault::DefaultPatienceMs + 2000);
+            QVERIFY(clock.elapsed() < KeyringAccess::PatienceMs + 2000);
             if (keyring == u"prompter" && save == 0) // it waited on the prompt, then gave up
-                QVERIFY(clock.elapsed() >= PasswordVault::DefaultPatienceMs - 100);
+                QVERIFY(clock.elapsed() >= KeyringAccess::PatienceMs - 100);
             QVERIFY2(answered(clock, ticksBefore), qPrintable(QStringLiteral("%1 ticks in %2 ms")
                                                                   .arg(ticks - ticksBefore)
                                                                   .arg(clock.elapsed())));

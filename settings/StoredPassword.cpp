@@ -119,7 +119,11 @@ PasswordPlace StoredPassword::save(const QString &password)
     // cleared on purpose when empty. Every answer asked for before is out of date now.
     ++m_epoch;
     enter(State::InFile);
-    if (writeAndWait(password) != Answer::Done) {
+    // Until Save has written the file, its "Pass" is the password being replaced: no move.
+    m_saving = true;
+    const Answer written = writeAndWait(password);
+    m_saving = false;
+    if (written != Answer::Done) {
         m_savedToKeyring = false;
         return PasswordPlace::File;
     }
@@ -226,16 +230,14 @@ void StoredPassword::readEnded(int epoch, Lock before, Answer answer, const QStr
         return;
     }
     // The keyring says "not found" also when its unlock prompt was dismissed: it is still
-    // locked then.
+    // locked then. Unlocked now, a read without a prompt tells.
     m_reading = true;
-    m_keyring.askLock([this, epoch](Lock lock) {
+    m_keyring.askLock([this](Lock lock) {
         m_reading = false;
         if (available())
             return;
-        if (epoch != m_epoch)
+        if (lock == Lock::Unlocked)
             ask(false);
-        else if (lock == Lock::Unlocked)
-            notFound();
         else
             enter(State::Dismissed);
     });
@@ -294,7 +296,8 @@ Answer StoredPassword::writeAndWait(const QString &password)
 // write to the file outside Save.
 void StoredPassword::move()
 {
-    if (m_state != State::InFile || m_moving || m_reading || m_writing || !m_keyring.reachable())
+    if (m_state != State::InFile || m_saving || m_moving || m_reading || m_writing ||
+        !m_keyring.reachable())
         return;
     const QString password = passInFile();
     if (password.isEmpty())

@@ -101,6 +101,7 @@ private:
     bool m_reading = false;
     bool m_writing = false;
     bool m_moving = false;
+    bool m_saving = false;
     // Counts the Saves that stored a password: an answer asked for before one is out of date.
     int m_epoch = 0;
     bool m_checkWithheld = false;

@@ -50,11 +50,11 @@ public:
     void askLock(LockDone done) override { m_lockQueries.push_back(std::move(done)); }
     void read(Done done) override
     {
-        m_queue.push_back({false, QString(), std::move(done), locked});
+        m_queue.push_back({false, QString(), std::move(done), locked, step});
     }
     void write(const QString &password, Done done) override
     {
-        m_queue.push_back({true, password, std::move(done), locked});
+        m_queue.push_back({true, password, std::move(done), locked, step});
     }
     // Save's patience: what the keyring answers at once.
     void wait(const std::function<bool()> &) override { deliver(); }

@@ -69,7 +69,8 @@ bool StoredPassword::available() const
 }
 
 // The one way into a state. An unavailable one other than Asking says why on the status
-// line; Asking turns into NotAnswering when the keyring takes longer than the patience.
+// line, unless the user typed a password that the checks use meanwhile; Asking turns into
+// NotAnswering when the keyring takes longer than the patience.
 void StoredPassword::enter(State state)
 {
     m_state = state;
@@ -79,7 +80,7 @@ void StoredPassword::enter(State state)
         return;
     }
     m_patience.stop();
-    if (!available())
+    if (!available() && m_window.text(Box::Text4).isEmpty())
         m_window.setStatLbl(status());
 }
 

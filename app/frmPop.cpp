@@ -8,9 +8,9 @@
 #include "mail/Tarvik.h"
 #include "mail/TextRules.h"
 #include "mail/TickSource.h"
-#include "settings/KeyringPassword.h"
-#include "settings/PasswordVault.h"
+#include "settings/SecretKeyring.h"
 #include "settings/SettingsStore.h"
+#include "settings/StoredPassword.h"
 #include "settings/WindowSettings.h"
 #include "tray/Tray.h"
 #include "ui/Captions.h"
@@ -60,12 +60,16 @@ frmPop::frmPop(Services services)
     // box), and never holds one for a server on the loopback.
     m_network.setServer([this] { return Text2->text(); });
     m_network.setSchedulerRunning([this] { return Tim2->isActive(); });
-    m_vault = new PasswordVault(this);
-    m_keyring = std::make_unique<KeyringPassword>(*this, *m_vault);
-    // A box the keyring filled late starts the scheduler again, which an empty box stopped.
-    connect(m_keyring.get(), &KeyringPassword::passwordArrived, this, [this] {
-        if (!m_check.isRunning())
-            setTim2Enabled(true);
+    m_keyring = new SecretKeyring(this);
+    m_password = std::make_unique<StoredPassword>(*this, *m_keyring);
+    // A box the keyring filled late starts the scheduler again, which the empty box stopped;
+    // a check that waited for the password is due at the next tick.
+    connect(m_password.get(), &StoredPassword::arrived, this, [this](bool checkWithheld) {
+        if (m_check.isRunning())
+            return;
+        if (checkWithheld)
+            m_fields.nextTick = m_services.ticks->now();
+        setTim2Enabled(true);
     });
     connect(&m_network, &NetworkState::checkWanted, this, [this] { m_scheduler.runDueCheck(); });
 }
@@ -272,7 +276,7 @@ void frmPop::getDefault()
     m_store = std::make_unique<SettingsStore>();
     if (!::getDefault(*this, *m_store))
         setStatLbl(QStringLiteral("  ERROR, Settings could not be read."));
-    m_keyring->loaded(*m_store);
+    m_password->loaded(*m_store);
 }
 
 void frmPop::cmdSet_Click()
@@ -281,7 +285,7 @@ void frmPop::cmdSet_Click()
     setTim2Enabled(false);
     setNext();
     setTim2Enabled(true);
-    const PasswordPlace password = m_keyring->save(trimBlanks(Text4->text()));
+    const PasswordPlace password = m_password->save(trimBlanks(Text4->text()));
     saveSettings(*this, store(), password);
     if (!store().commit())
         setStatLbl(QStringLiteral("  ERROR, Settings could not be saved."));
@@ -294,6 +298,7 @@ void frmPop::cmdReSet_Click()
 
 void frmPop::cmdCheck_Click()
 {
+    m_password->checkNow();
     m_check.cmdCheck_Click();
 }
 
@@ -536,14 +541,9 @@ void frmPop::showWindow()
     show();
 }
 
-bool frmPop::passwordAwaited()
+QString frmPop::passwordWithheld()
 {
-    return m_keyring->awaited();
-}
-
-QString frmPop::passwordAwaitedStatus() const
-{
-    return m_keyring->awaitedStatus();
+    return m_password->checkStarting();
 }
 
 void frmPop::logChange()

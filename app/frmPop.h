@@ -18,8 +18,8 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class KeyringPassword;
-class PasswordVault;
+class SecretKeyring;
+class StoredPassword;
 class Pop3Control;
 class SettingsStore;
 class GraphicalButton;
@@ -105,8 +105,7 @@ public:
     void setTim2Enabled(bool enabled) override;
     void showWindow() override;
     void logChange() override;
-    bool passwordAwaited() override;
-    QString passwordAwaitedStatus() const override;
+    QString passwordWithheld() override;
 
     // The controls, named as their objectName.
     QLineEdit *Text1;
@@ -160,9 +159,10 @@ private:
 
     Services m_services;
     std::unique_ptr<SettingsStore> m_store;
-    // The password's place in the desktop's keyring (a child of the window).
-    PasswordVault *m_vault = nullptr;
-    std::unique_ptr<KeyringPassword> m_keyring;
+    // The desktop's keyring (a child of the window), and the stored password kept there or in
+    // the settings file.
+    SecretKeyring *m_keyring = nullptr;
+    std::unique_ptr<StoredPassword> m_password;
     MailboxState m_fields;
     // What the machine says about its network; SystemNetwork feeds it once the window loads.
     NetworkState m_network;

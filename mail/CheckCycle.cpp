@@ -41,14 +41,16 @@ void CheckCycle::readCount()
     m_state.newCount = qint32(count);
 }
 
-bool CheckCycle::passwordAwaited() noexcept
+bool CheckCycle::passwordWithheld() noexcept
 {
-    bool awaited = false;
-    step([&] { awaited = m_window.passwordAwaited(); });
-    if (!awaited)
+    // No login with a password the user did not type; a question that fails withholds it too.
+    QString status;
+    if (!test([&] {
+            status = m_window.passwordWithheld();
+            return !status.isEmpty();
+        }))
         return false;
-    // The keyring has not given the password yet: no login with an empty one.
-    step([&] { m_window.setStatLbl(m_window.passwordAwaitedStatus()); });
+    step([&] { m_window.setStatLbl(status); });
     step([&] { m_state.nowTick = m_ticks.now(); });
     step([&] { m_state.nextTick = m_state.nowTick + 60000; });
     return true;
@@ -77,7 +79,7 @@ void CheckCycle::cmdCheck_Click() noexcept
 
     step([&] { m_window.setTim2Enabled(false); });
     step([&] { m_window.setCmdCheckEnabled(false); });
-    if (passwordAwaited() || networkHeld()) {
+    if (passwordWithheld() || networkHeld()) {
         step([&] { m_window.setCmdCheckEnabled(true); });
         step([&] { m_window.setTim2Enabled(true); });
         m_running = false;

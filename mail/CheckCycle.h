@@ -11,12 +11,12 @@ class TickSource;
 // One mailbox check from request to result ("Check Now", and every automatic check):
 // copies the trimmed server, login and password into the POP3 control, runs it, writes the
 // status and count lines, hands a changed count to the change log, and after a failure
-// sets the next automatic check one minute ahead. While the password is still awaited from
-// the keyring it only says so, and retries in a minute. While the network is away (see
-// NetworkState) it does not try the server, and the network's return brings the check; the
-// status line says so, unless a failure the last check reported is on it: that stays until
-// the next check that tries the server ends. Each statement runs under ResumeNext, so
-// nothing escapes to the caller.
+// sets the next automatic check one minute ahead. While the box is empty and the stored
+// password is not available it only says why, and retries in a minute. While the network is
+// away (see NetworkState) it does not try the server, and the network's return brings the
+// check; the status line says so, unless a failure the last check reported is on it: that
+// stays until the next check that tries the server ends. Each statement runs under
+// ResumeNext, so nothing escapes to the caller.
 class CheckCycle {
 public:
     // Without a network state every check tries the server.
@@ -30,8 +30,8 @@ public:
     std::function<void()> ended;
 
 private:
-    // Says so and sets the retry when the password box still waits for the keyring.
-    bool passwordAwaited() noexcept;
+    // Says so and sets the retry when the window withholds the password.
+    bool passwordWithheld() noexcept;
     // Holds the check back while the network is away.
     bool networkHeld() noexcept;
     void readCount();

@@ -1,10 +1,8 @@
 #include "Pop3Login.h"
 
 #include "Pop3Capa.h"
+#include "SecretHash.h"
 #include "SecureWipe.h"
-
-#include <QCryptographicHash>
-#include <QMessageAuthenticationCode>
 
 namespace Pop3Login {
 
@@ -91,10 +89,7 @@ QByteArray apopTimestamp(const QByteArray &greeting)
 QByteArray apopCommand(const QByteArray &timestamp, const QByteArray &user,
                        const QByteArray &password)
 {
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(timestamp);
-    hash.addData(password);
-    QByteArray raw = hash.result();
+    QByteArray raw = secretDigest(QCryptographicHash::Md5, {timestamp, password});
     QByteArray digest = raw.toHex();
     secureWipe(raw);
     QByteArray command = joined({"APOP ", user, " ", digest});
@@ -105,10 +100,8 @@ QByteArray apopCommand(const QByteArray &timestamp, const QByteArray &user,
 QByteArray cramResponse(const QString &user, const QString &password, const QByteArray &challenge)
 {
     QByteArray key = password.toUtf8();
-    QMessageAuthenticationCode hmac(QCryptographicHash::Md5, key);
+    QByteArray raw = Hmac(QCryptographicHash::Md5, key)(challenge);
     secureWipe(key);
-    hmac.addData(challenge);
-    QByteArray raw = hmac.result();
     QByteArray digest = raw.toHex();
     secureWipe(raw);
     QByteArray response = joined({user.toUtf8(), " ", digest});

@@ -29,8 +29,8 @@ public:
     virtual void showWindow() = 0;
     // Records the change from oldCount to newCount and pops up the notification.
     virtual void logChange() = 0;
-    // True while the password box still waits for the password from the desktop's keyring:
-    // a check then does not log in. The status tells why.
-    virtual bool passwordAwaited() { return false; }
-    virtual QString passwordAwaitedStatus() const { return QString(); }
+    // Asked before every login: the status to show instead of logging in, when the password
+    // box is empty and the stored password is not available (a locked keyring, say); empty
+    // when the check may log in with the box's text.
+    virtual QString passwordWithheld() { return QString(); }
 };

@@ -1,10 +1,9 @@
 #include "Scram.h"
 
+#include "SecretHash.h"
 #include "SecureWipe.h"
 
 #include <QList>
-#include <QMessageAuthenticationCode>
-#include <QPasswordDigestor>
 #include <QRandomGenerator>
 
 namespace {
@@ -111,7 +110,7 @@ QString Scram::saslPrep(const QString &text)
 
 QByteArray Scram::hmac(const QByteArray &key, const QByteArray &message) const
 {
-    return QMessageAuthenticationCode::hash(message, key, m_algorithm);
+    return Hmac(m_algorithm, key)(message);
 }
 
 QByteArray Scram::clientFirst() const
@@ -153,11 +152,9 @@ QByteArray Scram::respond(const QByteArray &serverFirst)
         return QByteArray();
     }
 
-    QByteArray salted =
-        QPasswordDigestor::deriveKeyPbkdf2(m_algorithm, m_password, salt, iterations,
-                                           quint64(QCryptographicHash::hashLength(m_algorithm)));
+    QByteArray salted = pbkdf2(m_algorithm, m_password, salt, iterations);
     QByteArray clientKey = hmac(salted, "Client Key");
-    QByteArray storedKey = QCryptographicHash::hash(clientKey, m_algorithm);
+    QByteArray storedKey = secretDigest(m_algorithm, {clientKey});
     QByteArray serverKey = hmac(salted, "Server Key");
     const WipedBytes wipeSalted(salted);
     const WipedBytes wipeClientKey(clientKey);

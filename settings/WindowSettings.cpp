@@ -9,6 +9,9 @@ using Box = PopWindow::Box;
 
 namespace {
 
+const QString PassKey = QStringLiteral("Pass");
+const QString InKeyringKey = QStringLiteral("PassInKeyring");
+
 bool isBlank(const QString &text)
 {
     return trimBlanks(text).isEmpty();
@@ -21,7 +24,7 @@ bool getDefault(PopWindow &window, SettingsStore &store)
     window.setText(Box::Text2,
                    store.getSetting(QStringLiteral("Server"), QStringLiteral("Server")));
     window.setText(Box::Text3, store.getSetting(QStringLiteral("User"), QStringLiteral("Login")));
-    window.setText(Box::Text4, flipChars(store.getSetting(QStringLiteral("Pass"), QString())));
+    window.setText(Box::Text4, flipChars(store.getSetting(PassKey, QString())));
     window.setText(Box::Text5, store.getSetting(QStringLiteral("Interval"), QStringLiteral("5")));
     if (store.getSetting(QStringLiteral("AtStart"), QStringLiteral("Max")) == u"Min")
         window.setCheck1(true);
@@ -40,11 +43,24 @@ void saveSettings(const PopWindow &window, SettingsStore &store, PasswordPlace p
 {
     store.saveSetting(QStringLiteral("Server"), trimBlanks(window.text(Box::Text2)));
     store.saveSetting(QStringLiteral("User"), trimBlanks(window.text(Box::Text3)));
-    if (password == PasswordPlace::Keyring)
-        store.removeSetting(QStringLiteral("Pass"));
-    else if (password == PasswordPlace::File)
-        store.saveSetting(QStringLiteral("Pass"), flipChars(trimBlanks(window.text(Box::Text4))));
+    recordPasswordPlace(store, password, trimBlanks(window.text(Box::Text4)));
     store.saveSetting(QStringLiteral("Interval"), window.text(Box::Text5));
     store.saveSetting(QStringLiteral("AtStart"),
                       window.check1() ? QStringLiteral("Min") : QStringLiteral("Max"));
+}
+
+void recordPasswordPlace(SettingsStore &store, PasswordPlace place, const QString &password)
+{
+    if (place == PasswordPlace::Keyring) {
+        store.removeSetting(PassKey);
+        store.saveSetting(InKeyringKey, QStringLiteral("true"));
+    } else if (place == PasswordPlace::File) {
+        store.saveSetting(PassKey, flipChars(password));
+        store.removeSetting(InKeyringKey);
+    }
+}
+
+bool passwordSavedToKeyring(const SettingsStore &store)
+{
+    return store.getSetting(InKeyringKey, QString()) == u"true";
 }

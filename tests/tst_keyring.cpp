@@ -1,14 +1,18 @@
 #include "ProgramState.h"
 #include "ScriptedControl.h"
+#include "XTools.h"
 #include "app/frmPop.h"
 #include "settings/FlipChars.h"
-#include "settings/KeyringPassword.h"
-#include "settings/PasswordVault.h"
+#include "settings/SecretKeyring.h"
 #include "settings/SettingsStore.h"
+#include "settings/StoredPassword.h"
+#include "settings/WindowSettings.h"
 #include "ui/GraphicalButton.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusObjectPath>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -81,7 +85,8 @@ class TestKeyring : public QObject {
             QStringLiteral("dbus-run-session"),
             {QStringLiteral("--config-file=") + home.path() + QStringLiteral("/bus/session.conf"),
              QStringLiteral("--"), QCoreApplication::applicationFilePath(),
-             QStringLiteral("keyring:") + QString::fromLatin1(QTest::currentDataTag())});
+             QString::fromLatin1(QTest::currentTestFunction()) + u':' +
+                 QString::fromLatin1(QTest::currentDataTag())});
         if (!child.waitForFinished(90000)) {
             child.kill();
             child.waitForFinished(5000);
@@ -93,7 +98,8 @@ class TestKeyring : public QObject {
                 fprintf(stderr, "--- the row's session:\n%s---\n", output.constData());
         });
         QVERIFY(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0);
-        QVERIFY(output.contains("PASS   : TestKeyring::keyring("));
+        QVERIFY(output.contains(
+            "PASS   : TestKeyring::" + QByteArray(QTest::currentTestFunction()) + '('));
         if (keyring == u"prompter") // it really asked, on the display
             QVERIFY(output.contains("activated service 'org.gnome.keyring.SystemPrompter'"));
     }
@@ -129,6 +135,53 @@ class TestKeyring : public QObject {
             daemon->waitForFinished(5000);
         }
         daemon.reset();
+    }
+
+    // The login keyring locked, as after an automatic login: its password is not at hand.
+    static bool lockLoginKeyring()
+    {
+        QDBusInterface service(QStringLiteral("org.freedesktop.secrets"),
+                               QStringLiteral("/org/freedesktop/secrets"),
+                               QStringLiteral("org.freedesktop.Secret.Service"));
+        const QDBusMessage reply =
+            service.call(QStringLiteral("Lock"),
+                         QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(
+                             QStringLiteral("/org/freedesktop/secrets/collection/login"))}));
+        return reply.type() == QDBusMessage::ReplyMessage;
+    }
+
+    // The keyring's unlock prompt (gcr-prompter) once it shows on the display, or 0 when
+    // none has after timeoutMs.
+    static quint64 waitForPrompt(int timeoutMs)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        do {
+            for (const quint64 window :
+                 XTools::windowsNamed(QStringLiteral("Unlock Login Keyring")))
+                if (XTools::viewable(window))
+                    return window;
+            QTest::qWait(100);
+        } while (!deadline.hasExpired());
+        return 0;
+    }
+    // Escape, or the keyring's password and Enter, as the user types them into the prompt;
+    // true once the prompt is gone.
+    static bool answerPrompt(quint64 prompt, bool unlock)
+    {
+        const QString id = QString::number(prompt);
+        XTools::run(QStringLiteral("xdotool"),
+                    {QStringLiteral("windowactivate"), QStringLiteral("--sync"), id});
+        if (unlock)
+            XTools::run(QStringLiteral("xdotool"),
+                        {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"),
+                         QString::fromLatin1(UnlockPassword)});
+        XTools::run(
+            QStringLiteral("xdotool"),
+            {QStringLiteral("key"), unlock ? QStringLiteral("Return") : QStringLiteral("Escape")});
+        QDeadlineTimer deadline(5000);
+        while (XTools::viewable(prompt) && !deadline.hasExpired())
+            QTest::qWait(50);
+        return !XTools::viewable(prompt);
     }
 
     static QString secretTool(const QStringList &arguments, const QByteArray &input = {})
@@ -181,8 +234,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("entry");       // in the keyring at the end; null: none
         const QString none;
         const QString empty = QStringLiteral("");
-        const QString locked = KeyringPassword::lockedStatus();
-        const QString absent = KeyringPassword::absentStatus();
+        const QString locked = StoredPassword::lockedStatus();
+        const QString absent = StoredPassword::absentStatus();
         QTest::newRow("Save with a keyring")
             << "unlocked" << false << none << none << "pw one" << 1 << "pw one"
             << "" << none << "pw one";
@@ -288,7 +341,7 @@ private Q_SLOTS:
 
         ScriptedControl *control = nullptr;
         auto window = scriptedWindow(&control);
-        const auto *vault = window->findChild<PasswordVault *>();
+        const auto *vault = window->findChild<SecretKeyring *>();
         QVERIFY(vault);
         QElapsedTimer clock;
         clock.start();
@@ -321,9 +374,9 @@ private Q_SLOTS:
             const int ticksBefore = ticks;
             clock.restart();
             window->cmdSet->click();
-            QVERIFY(clock.elapsed() < PasswordVault::DefaultPatienceMs + 2000);
+            QVERIFY(clock.elapsed() < KeyringAccess::PatienceMs + 2000);
             if (keyring == u"prompter" && save == 0) // it waited on the prompt, then gave up
-                QVERIFY(clock.elapsed() >= PasswordVault::DefaultPatienceMs - 100);
+                QVERIFY(clock.elapsed() >= KeyringAccess::PatienceMs - 100);
             QVERIFY2(answered(clock, ticksBefore), qPrintable(QStringLiteral("%1 ticks in %2 ms")
                                                                   .arg(ticks - ticksBefore)
                                                                   .arg(clock.elapsed())));
@@ -361,6 +414,102 @@ private Q_SLOTS:
         QCOMPARE(storedOf(state), filePass); // and nothing came back into it
         if (saves > 0)
             QCOMPARE(storedOf(state, QStringLiteral("Interval")), QString::number(6 + saves));
+    }
+
+    // The password Morvex saved to the login keyring, which is locked at the start, with the
+    // keyring's real unlock prompt on the display: every prompt dismissed until another program
+    // unlocks the keyring, or the first one answered.
+    void lockedKeyring_data()
+    {
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("every prompt dismissed") << false;
+        QTest::newRow("the prompt answered") << true;
+    }
+    void lockedKeyring()
+    {
+        QFETCH(bool, answered);
+        if (!inChild()) {
+            runInOwnSession(QStringLiteral("prompter"));
+            return;
+        }
+        const QString locked = StoredPassword::lockedStatus();
+        ProgramState state;
+        std::unique_ptr<QProcess> daemon = startKeyring();
+        const auto stop = qScopeGuard([&] { stopKeyring(daemon); });
+        QVERIFY(daemon);
+        secretTool(QStringList{QStringLiteral("store"), QStringLiteral("--label=Morvex")} +
+                       entryAttributes() +
+                       QStringList{QStringLiteral("type"), QStringLiteral("plaintext"),
+                                   QStringLiteral("xdg:schema"), QStringLiteral("org.qt.keychain")},
+                   "RealPW");
+        QVERIFY(lockLoginKeyring());
+        {
+            SettingsStore store;
+            store.saveSetting(QStringLiteral("Server"), QStringLiteral("pop.example.org"));
+            store.saveSetting(QStringLiteral("User"), QStringLiteral("ann"));
+            recordPasswordPlace(store, PasswordPlace::Keyring, QString());
+            QVERIFY(store.commit());
+        }
+        ScriptedControl *control = nullptr;
+        auto window = scriptedWindow(&control);
+        QVERIFY(window->Show());
+
+        // The start asks once.
+        quint64 prompt = waitForPrompt(15000);
+        QVERIFY(prompt);
+        QVERIFY(answerPrompt(prompt, answered));
+        if (answered) {
+            QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), QStringLiteral("RealPW"), 10000);
+            window->cmdCheck->click();
+            QCOMPARE(control->checks, 1);
+            QCOMPARE(control->password, QStringLiteral("RealPW"));
+            QVERIFY(!waitForPrompt(1500));
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(window->statLbl->text(), locked, 10000);
+        QVERIFY(!waitForPrompt(1500)); // not asked again
+        QVERIFY(window->Text4->text().isEmpty());
+
+        // Check Now: no login, the status, and one prompt for it.
+        window->cmdCheck->click();
+        QCOMPARE(control->checks, 0);
+        QCOMPARE(window->statLbl->text(), locked);
+        prompt = waitForPrompt(10000);
+        QVERIFY(prompt);
+        QVERIFY(answerPrompt(prompt, false));
+        // An automatic check asks nothing.
+        window->Tim2_Timer();
+        QCOMPARE(control->checks, 0);
+        // Save with only the interval changed: the stored password stays as it is.
+        window->Text5->setText(QStringLiteral("7"));
+        window->cmdSet->click();
+        QCOMPARE(storedOf(state), QStringLiteral("(none)"));
+        QCOMPARE(storedOf(state, QStringLiteral("PassInKeyring")), QStringLiteral("true"));
+        QCOMPARE(storedOf(state, QStringLiteral("Interval")), QStringLiteral("7"));
+        prompt = waitForPrompt(10000);
+        QVERIFY(prompt);
+        QVERIFY(answerPrompt(prompt, false));
+        QVERIFY(!waitForPrompt(1500));
+        QCOMPARE(control->checks, 0);
+
+        // Another program unlocks the keyring: the box fills, and a Save that changes only the
+        // interval leaves the password in the keyring.
+        QProcess other;
+        other.start(QStringLiteral("secret-tool"),
+                    QStringList{QStringLiteral("lookup")} + entryAttributes());
+        prompt = waitForPrompt(10000);
+        QVERIFY(prompt);
+        QVERIFY(answerPrompt(prompt, true));
+        QTRY_COMPARE_WITH_TIMEOUT(other.state(), QProcess::NotRunning, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(window->Text4->text(), QStringLiteral("RealPW"), 10000);
+        window->Text5->setText(QStringLiteral("8"));
+        window->cmdSet->click();
+        QCOMPARE(secretTool(QStringList{QStringLiteral("lookup")} + entryAttributes()),
+                 QStringLiteral("RealPW"));
+        QCOMPARE(storedOf(state), QStringLiteral("(none)"));
+        window->cmdCheck->click();
+        QCOMPARE(control->checks, 1);
+        QCOMPARE(control->password, QStringLiteral("RealPW"));
     }
 };
 

@@ -2,6 +2,7 @@
 #include "TarvikCase.h"
 #include "mail/Pop3Outcome.h"
 
+#include <QMessageAuthenticationCode>
 #include <QTest>
 
 // Tarvik against plain fake servers that refuse, break off, stall, flood or send
@@ -536,6 +537,19 @@ void TestTarvikCodes::check_data()
                 .within(30, 0, 5000)
                 .inFlights({"CAPA\r\n", "AUTH CRAM-MD5\r\n", response + "\r\n", "STAT\r\nQUIT\r\n"})
                 .leaves("%h %p cram-md5\n"));
+        // A password longer than MD5's block is hashed into the key first (RFC 2104).
+        const QString longPassword(70, u'k');
+        const QByteArray longResponse =
+            ("tim " +
+             QMessageAuthenticationCode::hash(stamp, longPassword.toUtf8(), QCryptographicHash::Md5)
+                 .toHex())
+                .toBase64();
+        add("CRAM-MD5, a password longer than a block",
+            C::ok(cram, 2)
+                .as(QStringLiteral("tim"), longPassword)
+                .secret(Credentials::Never)
+                .inFlights(
+                    {"CAPA\r\n", "AUTH CRAM-MD5\r\n", longResponse + "\r\n", "STAT\r\nQUIT\r\n"}));
         C c = tim(C::ok(cram, 2));
         c.fragment = QStringLiteral("Mailbox checked (CRAM-MD5, password not sent).");
         add("CRAM-MD5 status", c);

@@ -1,8 +1,11 @@
-// What a check leaves behind in freed memory: no block that the program's own code frees
-// may still hold the password, a login line carrying it, or a proof made from it. This
-// executable replaces free() and realloc() to look into every block the window's thread
-// releases while a check runs; blocks that Qt's socket and hash classes release from their
-// own buffers are out of the program's reach and not counted.
+// What a check leaves behind in freed memory: no block released while a check runs may still
+// hold the password, a login line carrying it, or a proof made from it, whoever releases it:
+// the program's own code, or Qt's classes on its behalf (the hash classes keep what they
+// hashed, QMessageAuthenticationCode a copy of its key). This executable replaces free() and
+// realloc() to look into every block the window's thread releases. Only the socket's own
+// buffers (QIODevice's ring buffers, the TLS backend), which hold the lines as sent, are out of
+// the program's reach and not counted. A block that holds a secret is cleared before it is
+// released, so its bytes cannot come back as residue in a block that is released later.
 #include "FakePop3Server.h"
 #include "TarvikCase.h"
 #include "TestCertificates.h"
@@ -38,28 +41,50 @@ QByteArrayList needles;
 std::atomic<int> hits{0};
 char firstHit[256] = {};
 
-bool inExecutable(void *address)
+Dl_info self()
 {
-    static Dl_info self = [] {
-        Dl_info info{};
-        dladdr(reinterpret_cast<void *>(&inExecutable), &info);
-        return info;
+    static Dl_info info = [] {
+        Dl_info found{};
+        dladdr(reinterpret_cast<void *>(&self), &found);
+        return found;
     }();
-    Dl_info info{};
-    return dladdr(address, &info) != 0 && info.dli_fbase == self.dli_fbase;
+    return info;
 }
 
-// Released by the program's own code. QByteArray's destructor is inline, and QtCore's
-// deallocation jumps straight into free(), so free() returns into the program for a
-// QByteArray the program drops. Objects that Qt's classes delete (the state of a hash,
-// which holds what was hashed) come through operator delete and are not the program's.
-thread_local bool viaDelete = false;
-bool releasedByProgram()
+// Who releases the block: the first named function past free() or realloc() (and operator
+// delete). *socket tells whether it is released from inside Qt's socket or TLS code, before
+// control comes back to this executable.
+const char *releaser(bool *socket)
 {
-    if (viaDelete)
-        return false;
-    void *frames[3] = {};
-    return backtrace(frames, 3) == 3 && inExecutable(frames[2]);
+    void *frames[32] = {};
+    const int count = backtrace(frames, 32);
+    const char *first = nullptr;
+    bool past = false;
+    *socket = false;
+    for (int i = 1; i < count; ++i) {
+        Dl_info info{};
+        if (!dladdr(frames[i], &info))
+            continue;
+        const char *name = info.dli_sname ? info.dli_sname : "";
+        if (!past) {
+            past = std::strcmp(name, "free") == 0 || std::strcmp(name, "realloc") == 0;
+            continue;
+        }
+        if (std::strncmp(name, "_ZdlPv", 6) == 0)
+            continue;
+        if (!first && *name)
+            first = name;
+        if (info.dli_fbase == self().dli_fbase)
+            break;
+        const char *file = info.dli_fname ? info.dli_fname : "";
+        if (std::strstr(name, "QIODevice") || std::strstr(name, "QAbstractSocket") ||
+            std::strstr(name, "QSslSocket") || std::strstr(file, "opensslbackend") ||
+            std::strstr(file, "libssl") || std::strstr(file, "libcrypto")) {
+            *socket = true;
+            break;
+        }
+    }
+    return first ? first : "?";
 }
 
 void inspect(void *block)
@@ -70,16 +95,15 @@ void inspect(void *block)
     inside = true;
     const size_t size = malloc_usable_size(block);
     for (const QByteArray &needle : std::as_const(needles)) {
-        if (memmem(block, size, needle.constData(), size_t(needle.size())) && releasedByProgram()) {
-            if (hits.fetch_add(1) == 0) {
-                void *frames[3] = {};
-                Dl_info info{};
-                if (backtrace(frames, 3) == 3 && dladdr(frames[2], &info) && info.dli_sname)
-                    std::snprintf(firstHit, sizeof firstHit, "%s left in a block freed by %s",
-                                  needle.constData(), info.dli_sname);
-            }
-            break;
-        }
+        if (!memmem(block, size, needle.constData(), size_t(needle.size())))
+            continue;
+        bool socket = false;
+        const char *by = releaser(&socket);
+        if (!socket && hits.fetch_add(1) == 0)
+            std::snprintf(firstHit, sizeof firstHit, "%s left in a block freed by %s",
+                          needle.constData(), by);
+        std::memset(block, 0, size);
+        break;
     }
     inside = false;
 }
@@ -93,18 +117,6 @@ extern "C" void free(void *block)
         realFree = reinterpret_cast<FreeFunction>(dlsym(RTLD_NEXT, "free"));
     if (realFree)
         realFree(block);
-}
-
-void operator delete(void *block) noexcept
-{
-    viaDelete = true;
-    free(block);
-    viaDelete = false;
-}
-
-void operator delete(void *block, std::size_t) noexcept
-{
-    operator delete(block);
 }
 
 extern "C" void *realloc(void *block, size_t size)

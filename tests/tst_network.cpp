@@ -378,6 +378,8 @@ private Q_SLOTS:
 
 int main(int argc, char **argv)
 {
+    // The mocks come from Debian's archive, which the namespace cannot reach.
+    SystemBus::fetchMocksBeforeNamespace();
     // Before any thread: every thread and child of this test shares the namespace.
     PrivateNetwork::enter();
     MorvexApplication app(argc, argv);

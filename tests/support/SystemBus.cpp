@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <cstdlib>
 #include <sys/prctl.h>
 
 namespace {
@@ -69,6 +70,15 @@ bool dbusmockUnpacked()
 }
 
 } // namespace
+
+void SystemBus::fetchMocksBeforeNamespace()
+{
+    if (QFile::exists(dbusmockSite + QStringLiteral("/dbusmock/__init__.py")))
+        return;
+    // What it failed to do is reported later, by unavailableReason().
+    (void)std::system("'" MORVEX_SOURCE_DIR "/scripts/dbusmock' '" MORVEX_DBUSMOCK_ROOT
+                      "' >/dev/null");
+}
 
 SystemBus::~SystemBus()
 {

@@ -22,6 +22,10 @@ public:
 
     // Empty when the bus and the mocks can run here, else why not.
     static QString unavailableReason();
+    // Unpacks python3-dbusmock now, while the network that fetches it is reachable: for a
+    // test that moves into a network namespace of its own before it starts anything else.
+    // Plain fork and exec, no Qt: it may run before the application object exists.
+    static void fetchMocksBeforeNamespace();
 
     // Starts the daemon; false with errorString() set when it did not come up.
     bool start();

@@ -5,6 +5,8 @@
 
 #include <QFont>
 #include <QFontMetricsF>
+#include <QIconEngine>
+#include <QPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -38,6 +40,56 @@ QFont badgeFont(int size, int height, const QString &text)
     }
     return font;
 }
+
+// The marked picture in the sizes it was drawn at, handed out as it is, or scaled down from
+// the next larger one. Qt's own icon engine keeps every picture it hands out in the
+// process-wide pixmap cache under that picture's identity; the mark is drawn anew whenever
+// its number changes, and each drawing would add entries there until the cache is full
+// (some 10 MB, after a few thousand changes). These pictures go when the icon goes.
+class DrawnSizes : public QIconEngine {
+public:
+    explicit DrawnSizes(QList<QPixmap> pixmaps)
+        : m_pixmaps(std::move(pixmaps))
+    {
+    }
+
+    QIconEngine *clone() const override { return new DrawnSizes(m_pixmaps); }
+    bool isNull() override { return m_pixmaps.isEmpty(); }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> drawn;
+        for (const QPixmap &pixmap : std::as_const(m_pixmaps))
+            drawn << pixmap.size();
+        return drawn;
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        if (m_pixmaps.isEmpty() || size.isEmpty())
+            return QPixmap();
+        // The smallest drawn size that covers the request, else the largest.
+        const QPixmap *best = &m_pixmaps.last();
+        for (const QPixmap &pixmap : std::as_const(m_pixmaps)) {
+            if (pixmap.width() >= size.width() && pixmap.height() >= size.height()) {
+                best = &pixmap;
+                break;
+            }
+        }
+        if (best->size() == size)
+            return *best;
+        return best->scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    }
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const qreal dpr = painter->device() ? painter->device()->devicePixelRatio() : 1.0;
+        painter->drawPixmap(rect, pixmap(rect.size() * dpr, mode, state));
+    }
+
+private:
+    QList<QPixmap> m_pixmaps; // from the smallest to the largest
+};
 
 } // namespace
 
@@ -82,10 +134,10 @@ QIcon icon(qint64 marked)
 {
     if (marked <= 0)
         return morvexIcon();
-    QIcon icon;
+    QList<QPixmap> drawn;
     for (const int size : sizes())
-        icon.addPixmap(QPixmap::fromImage(image(size, marked)));
-    return icon;
+        drawn << QPixmap::fromImage(image(size, marked));
+    return QIcon(new DrawnSizes(std::move(drawn)));
 }
 
 } // namespace TrayPicture
